@@ -199,6 +199,22 @@ class ustring {
   void AppendBytes(const char* s, size_type n);
   // Makes sure the UTF-16 form is built (for the UTF-16 modifiers).
   void EnsureUtf16() const;
+  // Appends n UTF-16 units (which may alias the UTF-16 buffer, hold no NUL).
+  void AppendUnits(const char16_t* s, size_type n);
+  // The capacity rule applied to the UTF-16 buffer (a cache, so const).
+  void Reserve16(size_type n) const;
+  // Allocates both buffers: cap8 bytes and the initial UTF-16 units.
+  void Init(size_type cap8);
+  // Init with room for n bytes copied from s (which holds no NUL among them).
+  void InitBytes(const char* s, size_type n);
+  void Swap(ustring& other) noexcept;
+
+  // Search kernels over explicit lengths; `member` chooses between "of" and
+  // "not of".
+  size_type FindBytes(const char* needle, size_t needle_length, size_type pos) const;
+  size_type RFindBytes(const char* needle, size_t needle_length, size_type pos) const;
+  size_type FindFirstOf(const char* set, size_t set_length, size_type pos, bool member) const;
+  size_type FindLastOf(const char* set, size_t set_length, size_type pos, bool member) const;
 
   char* buf8_;
   size_type len8_;
