@@ -306,6 +306,10 @@ ustring& ustring::append(const char16_t* s, size_type n) {
 
 ustring& ustring::append(size_type count, char16_t unit) {
   EnsureUtf16();
+  return AppendRepeatedUnit(count, unit);
+}
+
+ustring& ustring::AppendRepeatedUnit(size_type count, char16_t unit) {
   if (unit == 0) count = 0;
   if (count > kMaxLength || len16_ > kMaxLength - count) throw std::bad_alloc();
   Reserve16(len16_ + count + 1);
@@ -348,7 +352,7 @@ ustring& ustring::assign(const char16_t* s, size_type n) {
 ustring& ustring::assign(size_type count, char16_t unit) {
   len16_ = 0;
   buf16_[0] = 0;
-  return append(count, unit);
+  return AppendRepeatedUnit(count, unit);
 }
 
 ustring& ustring::normalize(const ustring& source, int form) {

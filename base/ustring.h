@@ -201,6 +201,9 @@ class ustring {
   void EnsureUtf16() const;
   // Appends n UTF-16 units (which may alias the UTF-16 buffer, hold no NUL).
   void AppendUnits(const char16_t* s, size_type n);
+  // Appends count copies of a unit to the UTF-16 form as it is, then rebuilds
+  // the UTF-8 form.
+  ustring& AppendRepeatedUnit(size_type count, char16_t unit);
   // The capacity rule applied to the UTF-16 buffer (a cache, so const).
   void Reserve16(size_type n) const;
   // Allocates both buffers: cap8 bytes and the initial UTF-16 units.
