@@ -91,6 +91,18 @@ inline constexpr char kVolumeTmpFolder[] = "/@tmp";
 inline constexpr char kShareBinFolder[] = "/@sharebin";
 inline constexpr char kHomeSyncFolder[] = "/DriftVault";
 
+// The package's own logs (rotated copies end in "_1", "_2").
+inline constexpr char kSyncfolderLog[] = "/var/log/dfvt/syncfolder.log";
+inline constexpr char kClientLog[] = "/var/log/dfvt/client.log";
+inline constexpr char kCachedLog[] = "/var/log/dfvt/drift-cached.log";
+
+// Databases below a volume, as collected for diagnosis.
+inline constexpr char kViewFolderSuffix[] = "/@driftvault/@sync/view";
+inline constexpr char kViewDbName[] = "/view-db.sqlite";
+inline constexpr char kSyncFileFolderSuffix[] = "/@driftvault/@sync/file";
+inline constexpr char kClientdDbSuffix[] = "/@driftvault/@clientd/db.sqlite";
+inline constexpr char kSyncFolderDbSuffix[] = "/@driftvault/@sync/syncfolder-db.sqlite";
+
 // The system root: DRIFT_ROOT without trailing slashes; empty for "/" or when
 // the variable is unset or not absolute.
 std::string Root();
