@@ -1,0 +1,33 @@
+#include "cli/commands.h"
+
+int DiagnoseCommand(const ParsedArguments& parsed) {
+  const size_t remainders = parsed.Remainders().size();
+  if (parsed.HasKey("output-stdout") && remainders == 0) {
+    return 0;
+  }
+  if (parsed.HasKey("create-archive") && remainders == 1) {
+    return 0;
+  }
+  // Anything else (no flag, --create-archive without a path or with two)
+  // quietly does nothing.
+  return 0;
+}
+
+int ServiceCommand(const ParsedArguments& parsed) {
+  // Only the first flag present runs, in this order.
+  if (parsed.HasKey("start")) {
+    return 0;
+  }
+  if (parsed.HasKey("stop")) {
+    return 0;
+  }
+  if (parsed.HasKey("status")) {
+    return 0;
+  }
+  if (parsed.HasKey("collect-user-data")) {
+    return 0;
+  }
+  return 0;
+}
+
+int CleanUpCommand(const ParsedArguments& parsed) { return 0; }

@@ -1,0 +1,63 @@
+// Helpers of the end-to-end tests: run a built program as a process and
+// capture what it printed, and set up a sandbox appliance root.
+#ifndef DRIFT_TESTS_E2E_SUPPORT_H_
+#define DRIFT_TESTS_E2E_SUPPORT_H_
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+struct RunResult {
+  int exit_status = -1;  // the exit code, or 128 + signal number when killed
+  std::string out;       // everything written to standard output
+  std::string err;       // everything written to standard error
+};
+
+// Runs argv[0] (a path) with the arguments, with the current environment
+// plus `env` (an empty value removes the variable), feeding `input` on
+// standard input, and waits for it.  Fails the current test (and returns
+// exit_status -1) when the program cannot be started or runs longer than
+// `timeout_seconds`, in which case it is killed.
+RunResult Run(const std::vector<std::string>& argv,
+              const std::map<std::string, std::string>& env = {},
+              const std::string& input = "", int timeout_seconds = 60);
+
+// The source and build folders of this build.
+std::string SourceDir();
+std::string BinaryDir();
+
+// Path of the built drift-control program.
+std::string ToolPath();
+
+// A fresh sandbox appliance (scripts/make-sandbox.sh) in a new temporary
+// folder, removed again with everything in it when the object goes.
+class Sandbox {
+ public:
+  Sandbox();
+  ~Sandbox();
+  Sandbox(const Sandbox&) = delete;
+  Sandbox& operator=(const Sandbox&) = delete;
+
+  // The root folder (the value of DRIFT_ROOT).
+  const std::string& root() const { return root_; }
+  // Host path of an appliance path inside this sandbox.
+  std::string Host(const std::string& appliance_path) const { return root_ + appliance_path; }
+
+  // Runs the installed drift-control of the sandbox with DRIFT_ROOT set.
+  RunResult Tool(const std::vector<std::string>& args,
+                 const std::map<std::string, std::string>& env = {}) const;
+
+  // Small file helpers on appliance paths.
+  std::string Read(const std::string& appliance_path) const;
+  void Write(const std::string& appliance_path, const std::string& content) const;
+  bool Exists(const std::string& appliance_path) const;
+
+ private:
+  std::string root_;
+};
+
+}  // namespace e2e
+
+#endif  // DRIFT_TESTS_E2E_SUPPORT_H_
