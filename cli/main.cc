@@ -22,8 +22,7 @@ int main(int argc, char** argv) {
 
   // Whatever Init answers, the command runs: the logger is only a witness.
   // (The logger maps the appliance path of the switch file itself.)
-  Logger::Init(Logger::LOG_TYPE_SYSLOG, ustring(""),
-               ustring(paths::kDebugSwitchFile), 50);
+  Logger::Init(Logger::LOG_TYPE_SYSLOG, ustring(""), ustring(paths::kDebugSwitchFile), 50);
 
   DeclareCommandLine(&parser);
 

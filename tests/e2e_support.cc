@@ -54,8 +54,9 @@ std::vector<char*> CStrings(std::vector<std::string>& texts) {
 
 }  // namespace
 
-RunResult Run(const std::vector<std::string>& argv_in, const std::map<std::string, std::string>& env,
-              const std::string& input, int timeout_seconds) {
+RunResult Run(const std::vector<std::string>& argv_in,
+              const std::map<std::string, std::string>& env, const std::string& input,
+              int timeout_seconds) {
   RunResult result;
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
@@ -107,9 +108,18 @@ RunResult Run(const std::vector<std::string>& argv_in, const std::map<std::strin
     struct pollfd fds[3];
     int n = 0;
     int idx_out = -1, idx_err = -1, idx_in = -1;
-    if (out_pipe[0] >= 0) { fds[n] = {out_pipe[0], POLLIN, 0}; idx_out = n++; }
-    if (err_pipe[0] >= 0) { fds[n] = {err_pipe[0], POLLIN, 0}; idx_err = n++; }
-    if (in_fd >= 0) { fds[n] = {in_fd, POLLOUT, 0}; idx_in = n++; }
+    if (out_pipe[0] >= 0) {
+      fds[n] = {out_pipe[0], POLLIN, 0};
+      idx_out = n++;
+    }
+    if (err_pipe[0] >= 0) {
+      fds[n] = {err_pipe[0], POLLIN, 0};
+      idx_err = n++;
+    }
+    if (in_fd >= 0) {
+      fds[n] = {in_fd, POLLOUT, 0};
+      idx_in = n++;
+    }
     int64_t left = deadline - NowMs();
     if (left <= 0) {
       timed_out = true;
@@ -168,8 +178,8 @@ std::string ToolPath() { return BinaryDir() + "/cli/drift-control"; }
 
 Sandbox::Sandbox() {
   const char* tmp = getenv("TMPDIR");
-  std::string tmpl = std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") +
-                     "/drift-sandbox-XXXXXX";
+  std::string tmpl =
+      std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/drift-sandbox-XXXXXX";
   if (mkdtemp(tmpl.data()) == nullptr) {
     ADD_FAILURE() << "mkdtemp: " << strerror(errno);
     return;

@@ -1,0 +1,163 @@
+// The command line of drift-control as a user meets it: the built program is
+// run as a process and its exact output and exit status are checked.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "tests/e2e_support.h"
+
+namespace {
+
+const char kGlobalHelp[] =
+    "\n"
+    "Usage: drift-control [-h, --help] \n"
+    "Control the Drift Vault package\n"
+    "\n"
+    "Required arguments: \n"
+    "\n"
+    "Optional arguments: \n"
+    "    -h, --help\tShow this help message\n"
+    "\n"
+    "\n";
+
+const char kServiceHelp[] =
+    "\n"
+    "Usage: drift-control service [--start] [--stop] [--status] [--collect-user-data] "
+    "[-h, --help] \n"
+    "Control Drift Vault service.\n"
+    "\n"
+    "Required arguments: \n"
+    "\n"
+    "Optional arguments: \n"
+    "    --start\t\n"
+    "    --stop\t\n"
+    "    --status\t\n"
+    "    --collect-user-data\t\n"
+    "    -h, --help\tShow this help message\n"
+    "\n"
+    "\n";
+
+const char kDiagnoseHelp[] =
+    "\n"
+    "Usage: drift-control diagnose [--output-stdout] [--create-archive] [-h, --help] \n"
+    "\n"
+    "Required arguments: \n"
+    "\n"
+    "Optional arguments: \n"
+    "    --output-stdout\t\n"
+    "    --create-archive\t\n"
+    "    -h, --help\tShow this help message\n"
+    "\n"
+    "\n";
+
+const char kCleanupHelp[] =
+    "\n"
+    "Usage: drift-control cleanup [-h, --help] \n"
+    "\n"
+    "Required arguments: \n"
+    "\n"
+    "Optional arguments: \n"
+    "    -h, --help\tShow this help message\n"
+    "\n"
+    "\n";
+
+struct Case {
+  std::vector<std::string> args;
+  int exit_status;
+  std::string out;
+  std::string err;
+};
+
+// Each case runs against an empty root, so that no command can touch the
+// host's files even if a handler misbehaves.
+class CommandLineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/drift-cli-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+  }
+  void TearDown() override { e2e::Run({"/bin/rm", "-rf", root_}); }
+
+  e2e::RunResult Tool(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{e2e::ToolPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return e2e::Run(argv, {{"DRIFT_ROOT", root_}});
+  }
+
+  void Check(const std::vector<Case>& cases) {
+    for (const Case& c : cases) {
+      std::string line;
+      for (const auto& a : c.args) line += " " + a;
+      SCOPED_TRACE("drift-control" + line);
+      e2e::RunResult r = Tool(c.args);
+      EXPECT_EQ(r.exit_status, c.exit_status);
+      EXPECT_EQ(r.out, c.out);
+      EXPECT_EQ(r.err, c.err);
+    }
+  }
+
+  std::string root_;
+};
+
+TEST_F(CommandLineTest, HelpPages) {
+  Check({
+      {{}, 0, kGlobalHelp, ""},
+      {{"-h"}, 0, kGlobalHelp, ""},
+      {{"--help"}, 0, kGlobalHelp, ""},
+      // "help" is no command word: a global remainder, so the global help.
+      {{"help"}, 0, kGlobalHelp, ""},
+      {{"bogus", "words"}, 0, kGlobalHelp, ""},
+      // The help option swallows the bare words after it: no command selected.
+      {{"--help", "service"}, 0, kGlobalHelp, ""},
+      {{"service", "-h"}, 0, kServiceHelp, ""},
+      {{"service", "--help"}, 0, kServiceHelp, ""},
+      {{"service", "--status", "-h"}, 0, kServiceHelp, ""},
+      {{"diagnose", "-h"}, 0, kDiagnoseHelp, ""},
+      {{"cleanup", "--help"}, 0, kCleanupHelp, ""},
+      // The help key is stored before the bad option fails the parse.
+      {{"service", "-h", "--bogus"}, 0, kServiceHelp, ""},
+  });
+}
+
+TEST_F(CommandLineTest, ErrorsGoToStandardErrorWithStatus255) {
+  Check({
+      // The parser's message ends with a line end, the entry point adds one.
+      {{"--bogus"}, 255, "", "Argument '--bogus': '--bogus' is not a valid argument\n\n"},
+      {{"-hx"}, 255, "", "Argument '-hx': '-hx' is not a valid argument\n\n"},
+      // Here the bad option comes first, before -h could be seen.
+      {{"service", "--bogus", "-h"},
+       255,
+       "",
+       "Argument '--bogus': '--bogus' is not a valid argument\n\n"},
+      {{"service", "start"}, 255, "", "Global: Expect 0 remainders, but threre are 1\n"},
+      {{"cleanup", "now"}, 255, "", "Global: Expect 0 remainders, but threre are 1\n"},
+      {{"diagnose", "--create-archive=x"},
+       255,
+       "",
+       "Argument 'create-archive': Expect 0 arguments, but threre are 1\n"},
+      {{"service", "--stop", "--stop"}, 255, "", "Argument 'stop': Expect 0 argument(s)\n\n"},
+      {{"diagnose", "x", "--output-stdout"},
+       255,
+       "",
+       "Global: '--output-stdout' is not a valid positional argument\n"},
+  });
+}
+
+TEST_F(CommandLineTest, CommandsThatDoNothingPrintNothing) {
+  Check({
+      {{"service"}, 0, "", ""},
+      // Extra word: one remainder, so the archive is not written.
+      {{"diagnose", "--output-stdout", "extra"}, 0, "", ""},
+      {{"diagnose", "--create-archive"}, 0, "", ""},
+      {{"diagnose", "--create-archive", "a", "b"}, 0, "", ""},
+      {{"diagnose"}, 0, "", ""},
+      // "-" and "--" are bare words.
+      {{"diagnose", "-", "--"}, 0, "", ""},
+  });
+}
+
+}  // namespace
