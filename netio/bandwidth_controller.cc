@@ -49,11 +49,16 @@ void BandwidthController::SetLimit(Direction direction, uint64_t bytes_per_secon
 
 uint64_t BandwidthController::DelayMicros(uint64_t moved, uint64_t rate, uint64_t elapsed_us) {
   if (rate == 0 || moved == 0) return 0;
-  // moved * 1e6 / rate without overflow for any 64-bit byte count.
+  // moved * 1e6 / rate, saturating, without overflow for any 64-bit values.
   uint64_t whole = moved / rate;
-  uint64_t rest = moved % rate;
-  uint64_t due_us = whole * kMicrosPerSecond + (rest * kMicrosPerSecond) / rate;
-  if (whole > UINT64_MAX / kMicrosPerSecond) due_us = UINT64_MAX;
+  uint64_t rest = moved % rate;  // < rate, so the fraction is below 1e6
+  if (whole > UINT64_MAX / kMicrosPerSecond) return UINT64_MAX;
+  uint64_t frac = rest <= UINT64_MAX / kMicrosPerSecond
+                      ? rest * kMicrosPerSecond / rate
+                      : static_cast<uint64_t>(static_cast<long double>(rest) * kMicrosPerSecond /
+                                              static_cast<long double>(rate));
+  uint64_t base = whole * kMicrosPerSecond;
+  uint64_t due_us = base > UINT64_MAX - frac ? UINT64_MAX : base + frac;
   return due_us > elapsed_us ? due_us - elapsed_us : 0;
 }
 
