@@ -1,11 +1,21 @@
 #include "cli/commands.h"
 
+#include <stdio.h>
+#include <unistd.h>
+
+#include "base/ustring.h"
+#include "service/diagnose.h"
+#include "service/package_state.h"
+#include "service/service_stop.h"
+
 int DiagnoseCommand(const ParsedArguments& parsed) {
   const size_t remainders = parsed.Remainders().size();
   if (parsed.HasKey("output-stdout") && remainders == 0) {
+    DiagnoseToStream(STDOUT_FILENO);
     return 0;
   }
   if (parsed.HasKey("create-archive") && remainders == 1) {
+    DiagnoseToFolder(parsed.Remainders()[0]);
     return 0;
   }
   // Anything else (no flag, --create-archive without a path or with two)
@@ -19,10 +29,13 @@ int ServiceCommand(const ParsedArguments& parsed) {
     return 0;
   }
   if (parsed.HasKey("stop")) {
-    return 0;
+    return StopService(1);
   }
   if (parsed.HasKey("status")) {
-    return 0;
+    ustring status;
+    const int result = GetServiceStatus(&status);
+    printf("%s", status.c_str());
+    return result;
   }
   if (parsed.HasKey("collect-user-data")) {
     return 0;
