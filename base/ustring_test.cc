@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -532,6 +534,54 @@ TEST(UstringTest, AtAndHash) {
   std::hash<ustring> h;
   EXPECT_EQ(h(ustring("same")), h(ustring(std::string("same"))));
   EXPECT_NE(h(ustring("one")), h(ustring("two")));
+}
+
+// Random texts over a small alphabet (with a UTF-8 lead byte) checked against
+// std::string, whose search results agree with ours except for the few edge
+// rules handled in the reference below.
+TEST(UstringTest, SearchesAgreeWithReference) {
+  std::mt19937 rng(20240611);
+  const char alphabet[] = {'a', 'b', '/', '\xc3', '\xa9'};
+  auto random_text = [&](size_t max_length) {
+    std::string text(rng() % (max_length + 1), ' ');
+    for (char& c : text) c = alphabet[rng() % sizeof(alphabet)];
+    return text;
+  };
+  auto to32 = [](size_t n) {
+    return n == std::string::npos ? npos : static_cast<ustring::size_type>(n);
+  };
+  for (int round = 0; round < 3000; ++round) {
+    const std::string text = random_text(12);
+    const std::string needle = random_text(3);
+    const ustring u(text);
+    const size_t len = text.size();
+    const ustring::size_type positions[] = {
+        0,   1, 3, static_cast<ustring::size_type>(len), static_cast<ustring::size_type>(len + 1),
+        npos};
+    for (ustring::size_type pos : positions) {
+      const size_t p = pos == npos ? std::string::npos : pos;
+      ustring::size_type want_find =
+          pos >= len ? npos : (needle.empty() ? pos : to32(text.find(needle, p)));
+      EXPECT_EQ(want_find, u.find(needle.c_str(), pos)) << text << " / " << needle << " @" << pos;
+      ustring::size_type start = pos >= len ? static_cast<ustring::size_type>(len - 1) : pos;
+      ustring::size_type want_rfind =
+          len == 0 ? npos : (needle.empty() ? start : to32(text.rfind(needle, start)));
+      EXPECT_EQ(want_rfind, u.rfind(needle.c_str(), pos)) << text << " / " << needle << " @" << pos;
+      EXPECT_EQ(to32(text.find_first_of(needle, p)), u.find_first_of(needle.c_str(), pos));
+      EXPECT_EQ(to32(text.find_first_not_of(needle, p)), u.find_first_not_of(needle.c_str(), pos));
+      EXPECT_EQ(to32(text.find_last_of(needle, p)), u.find_last_of(needle.c_str(), pos));
+      EXPECT_EQ(to32(text.find_last_not_of(needle, p)), u.find_last_not_of(needle.c_str(), pos));
+      if (pos <= len) {
+        EXPECT_EQ(text.substr(pos, 2), u.substr(pos, 2).str());
+      } else {
+        EXPECT_THROW(u.substr(pos, 2), std::out_of_range);
+      }
+    }
+    int cmp = u.compare(ustring(needle));
+    int ref = strcmp(text.c_str(), needle.c_str());
+    EXPECT_EQ((ref > 0) - (ref < 0), (cmp > 0) - (cmp < 0)) << text << " vs " << needle;
+    if (::testing::Test::HasFailure()) break;
+  }
 }
 
 }  // namespace
