@@ -1,0 +1,361 @@
+#include "platform/file_system_property.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+
+#include "platform/test_sandbox.h"
+
+namespace {
+
+constexpr uint32_t kExt4Magic = 0xEF53u;
+
+// The real operations with invented devices and file-system magics: a path
+// still has to exist in the sandbox for its status to be read, but its
+// device is that of the longest listed folder holding it, and its magic that
+// of the longest listed folder as well.  The mount table is a file the test
+// writes.
+class FakeOps : public FileSystemOps {
+ public:
+  explicit FakeOps(std::string table) : table_(std::move(table)) {}
+
+  bool DeviceOf(const std::string& path, uint64_t* device) const override {
+    uint64_t real = 0;
+    if (!FileSystemOps::DeviceOf(path, &real)) return false;
+    *device = Lookup(devices_, path, 1);
+    return true;
+  }
+  bool MagicOf(const std::string& path, uint32_t* magic) const override {
+    uint64_t real = 0;
+    if (!FileSystemOps::DeviceOf(path, &real)) return false;
+    *magic = static_cast<uint32_t>(Lookup(magics_, path, kExt4Magic));
+    return true;
+  }
+  std::string MountTablePath() const override { return table_; }
+
+  void Device(const std::string& folder, uint64_t device) { devices_[folder] = device; }
+  void Magic(const std::string& folder, uint32_t magic) { magics_[folder] = magic; }
+
+ private:
+  static uint64_t Lookup(const std::map<std::string, uint64_t>& table, const std::string& path,
+                         uint64_t fallback) {
+    size_t best = 0;
+    uint64_t value = fallback;
+    for (const auto& row : table) {
+      const std::string& folder = row.first;
+      bool holds = path == folder || (path.compare(0, folder.size(), folder) == 0 &&
+                                      path.size() > folder.size() && path[folder.size()] == '/');
+      if (holds && folder.size() > best) {
+        best = folder.size();
+        value = row.second;
+      }
+    }
+    return value;
+  }
+
+  std::string table_;
+  std::map<std::string, uint64_t> devices_;
+  std::map<std::string, uint64_t> magics_;
+};
+
+// A sandbox appliance with one volume of every kind.
+class VolumeTableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* dir :
+         {"/volume1/homes/alice", "/volume1/secret/docs", "/volume2/data", "/volume3/data",
+          "/volume3/docs/in", "/volume3/sub/deep", "/volume3/a/b/c", "/volume4/x", "/volume5/x",
+          "/volume6/x", "/volume7/enc", "/volumeUSB1/usbshare/photos", "/volumeUSB2/usb disk/f",
+          "/volumeUSB3", "/volumeUSB4/nfs"}) {
+      box_.MakeDir(dir);
+    }
+    const std::string r = box_.root();
+    // The kernel's table speaks in host paths, with blanks escaped.
+    box_.Write("/mounts",
+               "/dev/md2 " + r + "/volume1 ext4 rw,relatime 0 0\n" + "/dev/md3 " + r +
+                   "/volume2 ext3 rw 0 0\n"
+                   "\n"
+                   "/dev/md4\t" +
+                   r + "/volume3 btrfs rw,space_cache 0 0\n" + r + "/volume3/@docs@ " + r +
+                   "/volume3/docs ecryptfs rw,ecryptfs_sig=1 0 0\n" + r + "/volume1/@secret@ " + r +
+                   "/volume1/secret ecryptfs rw 0 0\n" + r + "/volume3/@c@ " + r +
+                   "/volume3/a/b/c ecryptfs rw 0 0\n" + "/dev/md5 " + r + "/volume5 xfs rw 0 0\n" +
+                   "/dev/md6 " + r + "/volume6\n" + r + "/volume7/@enc@ " + r +
+                   "/volume7/enc ecryptfs rw 0 0\n" + "/dev/sdq1 " + r +
+                   "/volumeUSB1/usbshare vfat rw 0 0\n" + "/dev/sdr1 " + r +
+                   "/volumeUSB2/usb\\040disk ext4 rw 0 0\n" + "/dev/sds1 " + r +
+                   "/volumeUSB3 vfat rw 0 0\n" + "srv:/e " + r + "/volumeUSB4/nfs nfs rw 0 0\n");
+    ops_.Device("/volume1", 10);
+    ops_.Device("/volume1/secret", 11);
+    ops_.Device("/volume2", 12);
+    ops_.Device("/volume3", 13);
+    ops_.Device("/volume3/docs", 14);
+    ops_.Device("/volume3/sub", 15);
+    ops_.Device("/volume3/a/b/c", 16);
+    ops_.Device("/volume4", 17);
+    ops_.Device("/volume5", 18);
+    ops_.Device("/volume6", 19);
+    ops_.Device("/volume7", 20);
+    ops_.Device("/volume7/enc", 21);
+    ops_.Device("/volumeUSB1/usbshare", 22);
+    ops_.Device("/volumeUSB2/usb disk", 23);
+    ops_.Device("/volumeUSB3", 24);
+    ops_.Device("/volumeUSB4/nfs", 25);
+    ops_.Magic("/volume3", kBtrfsMagic);
+    ops_.Magic("/volume6", kBtrfsMagic);
+  }
+
+  platform_test::Sandbox box_;
+  FakeOps ops_{box_.Host("/mounts")};
+};
+
+struct Row {
+  const char* path;
+  int32_t kind;
+  bool has_quota, is_btrfs, is_usb, on_btrfs;
+  const char* tmp;
+  const char* base;
+  const char* bin;
+  const char* mount;
+  const char* device;
+};
+
+TEST_F(VolumeTableTest, EveryKindOfVolume) {
+  const Row rows[] = {
+      // ext4, ext3, btrfs: the volume describes itself.
+      {"/volume1/homes/alice", 1, true, false, false, false, "/volume1/@tmp", "/volume1",
+       "/volume1", "/volume1", "/dev/md2"},
+      {"/volume1", 1, true, false, false, false, "/volume1/@tmp", "/volume1", "/volume1",
+       "/volume1", "/dev/md2"},
+      {"/volume2/data", 4, true, false, false, false, "/volume2/@tmp", "/volume2", "/volume2",
+       "/volume2", "/dev/md3"},
+      {"/volume3/data", 2, false, true, false, false, "/volume3/@tmp", "/volume3", "/volume3",
+       "/volume3", "/dev/md4"},
+      // USB disks: whatever the file system, share-bin in a folder of its own.
+      {"/volumeUSB1/usbshare/photos", 0, false, false, true, false, "/volumeUSB1/usbshare/@tmp",
+       "/volumeUSB1/usbshare", "/volumeUSB1/usbshare/@sharebin", "/volumeUSB1/usbshare", ""},
+      {"/volumeUSB2/usb disk/f", 1, false, false, true, false, "/volumeUSB2/usb disk/@tmp",
+       "/volumeUSB2/usb disk", "/volumeUSB2/usb disk/@sharebin", "/volumeUSB2/usb disk", ""},
+      {"/volumeUSB4/nfs", 0, false, false, true, false, "/volumeUSB4/nfs/@tmp", "/volumeUSB4/nfs",
+       "/volumeUSB4/nfs/@sharebin", "/volumeUSB4/nfs", ""},
+      // Encrypted share on btrfs: the lower folder is derived from the name.
+      {"/volume3/docs/in", 3, true, false, false, true, "/volume3/docs/@eaDir/@tmp",
+       "/volume3/docs", "/volume3", "/volume3/docs", "/volume3/@docs@"},
+      // ... unless the mount point is not /volumeN/NAME.
+      {"/volume3/a/b/c", 3, true, false, false, true, "/volume3/a/b/c/@eaDir/@tmp",
+       "/volume3/a/b/c", "/volume3/a/b", "/volume3/a/b/c", ""},
+      // Encrypted share on another file system: the device of the volume.
+      {"/volume1/secret/docs", 3, true, false, false, false, "/volume1/secret/@eaDir/@tmp",
+       "/volume1/secret", "/volume1", "/volume1/secret", "/dev/md2"},
+      // A btrfs subvolume, absent from the table, described by its parent.
+      {"/volume3/sub/deep", 2, true, true, false, false, "/volume3/@tmp", "/volume3", "/volume3",
+       "/volume3/sub", ""},
+      // A btrfs volume whose table line lacks the file-system name.
+      {"/volume6/x", 2, true, true, false, false, "/@tmp", "/", "/", "/volume6", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    FileSystemProperty fs;
+    ASSERT_EQ(fs.Init(row.path, true, ops_), 0);
+    EXPECT_EQ(fs.kind(), row.kind);
+    EXPECT_EQ(fs.has_quota(), row.has_quota);
+    EXPECT_EQ(fs.is_btrfs(), row.is_btrfs);
+    EXPECT_EQ(fs.is_usb(), row.is_usb);
+    EXPECT_EQ(fs.on_btrfs(), row.on_btrfs);
+    EXPECT_EQ(fs.tmp_path(), row.tmp);
+    EXPECT_EQ(fs.base_path(), row.base);
+    EXPECT_EQ(fs.bin_base_path(), row.bin);
+    EXPECT_EQ(fs.mount_path(), row.mount);
+    EXPECT_EQ(fs.device(), row.device);
+  }
+}
+
+TEST_F(VolumeTableTest, PathsThatDescribeNoVolume) {
+  box_.Link("/volume1/nowhere", "/volume1/dangling");
+  const char* const paths[] = {
+      "",                     // empty
+      "volume1/homes",        // relative
+      "./volume1",            // relative
+      "/volume1/missing",     // realpath fails
+      "/volume1/dangling/x",  // realpath fails through a link
+      "/volume4/x",           // not in the table and not btrfs
+      "/volume5/x",           // unknown file system
+      "/volumeUSB3",          // one component only: not a USB disk, and vfat
+      "/volume7/enc",         // ecryptfs whose parent is not a mount point
+  };
+  for (const char* path : paths) {
+    SCOPED_TRACE(path);
+    FileSystemProperty fs;
+    EXPECT_EQ(fs.Init(path, true, ops_), -1);
+    EXPECT_EQ(fs.mount_path(), "");
+    EXPECT_EQ(fs.kind(), 0);
+  }
+}
+
+TEST_F(VolumeTableTest, FailedInitLeavesTheDescriptionAlone) {
+  FileSystemProperty fs;
+  ASSERT_EQ(fs.Init("/volume2/data", true, ops_), 0);
+  EXPECT_EQ(fs.Init("/volume5/x", true, ops_), -1);
+  EXPECT_EQ(fs.mount_path(), "/volume2");
+  EXPECT_EQ(fs.kind(), FileSystemProperty::kExt3);
+}
+
+TEST_F(VolumeTableTest, LinksResolveInsideTheRoot) {
+  // An absolute target restarts at the system root, not at the host's "/".
+  box_.Link("/volume3/data", "/volume1/homes/to-btrfs");
+  box_.Link("../../volume2/data", "/volume1/homes/to-ext3");
+  FileSystemProperty fs;
+  ASSERT_EQ(fs.Init("/volume1/homes/to-btrfs", true, ops_), 0);
+  EXPECT_EQ(fs.mount_path(), "/volume3");
+  EXPECT_EQ(fs.kind(), FileSystemProperty::kBtrfs);
+  ASSERT_EQ(fs.Init("/volume1/homes/to-ext3", true, ops_), 0);
+  EXPECT_EQ(fs.mount_path(), "/volume2");
+  // Without resolving, the link itself is described: it lies on ext4.
+  ASSERT_EQ(fs.Init("/volume1/homes/to-ext3", false, ops_), 0);
+  EXPECT_EQ(fs.mount_path(), "/volume1");
+}
+
+TEST_F(VolumeTableTest, UnresolvedPathsAreNormalised) {
+  FileSystemProperty fs;
+  ASSERT_EQ(fs.Init("//volume2///data/", false, ops_), 0);
+  EXPECT_EQ(fs.mount_path(), "/volume2");
+  EXPECT_EQ(fs.Init("/volume2/nothing-here", false, ops_), -1);
+}
+
+TEST_F(VolumeTableTest, FindMountComparesWholeMountPoints) {
+  MountEntry entry;
+  ASSERT_EQ(FindMount("/volumeUSB2/usb disk", &entry, ops_), 0);
+  EXPECT_EQ(entry.device, "/dev/sdr1");
+  EXPECT_EQ(entry.mount_point, "/volumeUSB2/usb disk");
+  EXPECT_EQ(entry.fs_name, "ext4");
+  // A lower folder inside the root is given back as an appliance path.
+  ASSERT_EQ(FindMount("/volume3/docs", &entry, ops_), 0);
+  EXPECT_EQ(entry.device, "/volume3/@docs@");
+  EXPECT_EQ(FindMount("/volume3/doc", &entry, ops_), -1);
+  EXPECT_EQ(FindMount("/volume3/docs/", &entry, ops_), -1);
+  EXPECT_EQ(FindMount("/volume4", &entry, ops_), -1);
+}
+
+TEST(MountTableTest, ReadsThreeWordsPerLineInFileOrder) {
+  platform_test::Sandbox box;
+  box.Write("/m",
+            "sysfs /sys sysfs rw,nosuid 0 0\n"
+            "  /dev/sda1\t\t/mnt/my\\040disk  ext4\n"
+            "\n"
+            "tmpfs /a\\134b tmpfs\n"
+            "lonely\n"
+            "/dev/x /cut\\04 ext4 rw\n");
+  std::vector<MountEntry> table = ReadMountTable(box.Host("/m"));
+  ASSERT_EQ(table.size(), 5u);
+  EXPECT_EQ(table[0].device, "sysfs");
+  EXPECT_EQ(table[0].mount_point, "/sys");
+  EXPECT_EQ(table[0].fs_name, "sysfs");
+  EXPECT_EQ(table[1].device, "/dev/sda1");
+  EXPECT_EQ(table[1].mount_point, "/mnt/my disk");
+  EXPECT_EQ(table[1].fs_name, "ext4");
+  EXPECT_EQ(table[2].mount_point, "/a\\b");
+  EXPECT_EQ(table[3].device, "lonely");
+  EXPECT_EQ(table[3].mount_point, "");
+  EXPECT_EQ(table[3].fs_name, "");
+  EXPECT_EQ(table[4].mount_point, "/cut");
+  EXPECT_TRUE(ReadMountTable(box.Host("/no-such-table")).empty());
+}
+
+TEST(MountTableTest, TheKernelTableIsRead) {
+  // Every Linux host has its root in the table.
+  bool have_root = false;
+  for (const MountEntry& entry : ReadMountTable())
+    have_root = have_root || entry.mount_point == "/";
+  EXPECT_TRUE(have_root);
+}
+
+TEST(MountTableTest, OctalEscapes) {
+  const struct {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"", ""},
+      {"plain", "plain"},
+      {"a\\040b", "a b"},
+      {"\\011tab\\012", "\ttab\n"},
+      {"back\\134slash", "back\\slash"},
+      {"\\0400", " 0"},
+      {"\\101\\102\\103", "ABC"},
+      {"stop\\04", "stop"},       // two digits only
+      {"stop\\0", "stop"},        // one digit
+      {"stop\\", "stop"},         // nothing after the backslash
+      {"stop\\08x", "stop"},      // 8 is not octal
+      {"stop\\x41rest", "stop"},  // not an octal escape
+      {"a\\040b\\c\\040", "a b"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DecodeMountField(c.in), c.out) << c.in;
+  EXPECT_EQ(DecodeMountField("\\000x"), std::string("\0x", 2));
+}
+
+TEST(MountTableTest, TableFormOfMountPointsFollowsTheRoot) {
+  const FileSystemOps& ops = FileSystemOps::Default();
+  {
+    platform_test::Sandbox box;
+    EXPECT_EQ(ops.TableMountPoint("/"), box.root());
+    EXPECT_EQ(ops.TableMountPoint("/volume1"), box.root() + "/volume1");
+    EXPECT_EQ(ops.ApplianceDevice(box.root() + "/volume1/@x@"), "/volume1/@x@");
+    EXPECT_EQ(ops.ApplianceDevice("/dev/md2"), "/dev/md2");
+    EXPECT_EQ(ops.MountTablePath(), "/proc/mounts");
+  }
+  const char* old = getenv("DRIFT_ROOT");
+  std::string saved = old != nullptr ? old : "";
+  unsetenv("DRIFT_ROOT");
+  EXPECT_EQ(ops.TableMountPoint("/"), "/");
+  EXPECT_EQ(ops.TableMountPoint("/volume1"), "/volume1");
+  if (old != nullptr) setenv("DRIFT_ROOT", saved.c_str(), 1);
+}
+
+TEST(MountTableTest, RealStatusCallsSeeTheSandbox) {
+  platform_test::Sandbox box;
+  box.MakeDir("/volume1/a");
+  const FileSystemOps& ops = FileSystemOps::Default();
+  struct stat st;
+  ASSERT_EQ(stat(box.root().c_str(), &st), 0);
+  uint64_t device = 0;
+  ASSERT_TRUE(ops.DeviceOf("/volume1/a", &device));
+  EXPECT_EQ(device, static_cast<uint64_t>(st.st_dev));
+  EXPECT_FALSE(ops.DeviceOf("/volume1/b", &device));
+  uint32_t magic = 0;
+  EXPECT_TRUE(ops.MagicOf("/volume1", &magic));
+  EXPECT_FALSE(ops.MagicOf("/volume1/b", &magic));
+  EXPECT_EQ(ops.RealPath("/volume1//a/../a"), "/volume1/a");
+  EXPECT_EQ(ops.RealPath("/volume1/b"), "");
+}
+
+TEST(PathFunctionsTest, Table) {
+  const struct {
+    const char* path;
+    const char* dir;
+    const char* base;
+    const char* normal;
+    const char* joined;  // JoinPath(SplitPath(path))
+  } cases[] = {
+      {"/volume1/homes", "/volume1", "homes", "/volume1/homes", "volume1/homes"},
+      {"/volume1", "/", "volume1", "/volume1", "volume1"},
+      {"/", "/", "", "/", ""},
+      {"", "/", "", "", ""},
+      {"name", "/", "name", "name", "name"},
+      {"a/b", "a", "b", "a/b", "a/b"},
+      {"/a/b/", "/a/b", "", "/a/b", "a/b"},
+      {"//a///b//", "//a///b/", "", "/a/b", "a/b"},
+      {"/a/./b/../c", "/a/./b/..", "c", "/a/./b/../c", "a/./b/../c"},
+      {"///", "//", "", "/", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(fspath::DirName(c.path), c.dir);
+    EXPECT_EQ(fspath::BaseName(c.path), c.base);
+    EXPECT_EQ(fspath::NormalizePath(c.path), c.normal);
+    EXPECT_EQ(fspath::JoinPath(fspath::SplitPath(c.path)), c.joined);
+  }
+  EXPECT_EQ(fspath::SplitPath("//x/y//z/"), (std::vector<std::string>{"x", "y", "z"}));
+  EXPECT_TRUE(fspath::SplitPath("///").empty());
+}
+
+}  // namespace
