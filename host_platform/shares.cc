@@ -38,7 +38,7 @@ struct ShareEntry {
 bool OptionalString(const Json::Value& entry, const char* member, std::string* out) {
   const Json::Value& v = entry[member];
   if (v.isNull()) return true;
-  if (!v.isString()) return false;
+  if (!v.isString() || v.asString().find('\0') != std::string::npos) return false;
   *out = v.asString();
   return true;
 }
@@ -49,8 +49,10 @@ bool ParseEntry(const Json::Value& entry, ShareEntry* share) {
   const Json::Value& path = entry["path"];
   const Json::Value& status = entry["status"];
   const Json::Value& type = entry["type"];
+  // A NUL inside a name or path would silently cut it in the C records.
   if (!name.isString() || name.asString().empty() || !path.isString() || path.asString().empty() ||
-      path.asString()[0] != '/') {
+      path.asString()[0] != '/' || name.asString().find('\0') != std::string::npos ||
+      path.asString().find('\0') != std::string::npos) {
     return false;
   }
   if (!(status.isNull() || status.isUInt()) || !(type.isNull() || type.isInt())) return false;

@@ -71,7 +71,8 @@ bool LoadVolumes(std::vector<Volume>* volumes) {
     const Json::Value& path = entry["path"];
     const Json::Value& type = entry["type"];
     if (!path.isString() || path.asString().empty() || path.asString()[0] != '/' ||
-        path.asString().size() >= TARN_PATH_MAX || !(type.isNull() || type.isInt())) {
+        path.asString().size() >= TARN_PATH_MAX ||
+        path.asString().find('\0') != std::string::npos || !(type.isNull() || type.isInt())) {
       ok = false;
       break;
     }
