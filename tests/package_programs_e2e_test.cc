@@ -223,9 +223,10 @@ TEST(Updater, StatusWordFollowsTheUserDatabase) {
       {"newer version as text", "'5000'", "dbnewer"},
       {"unreadable version", "'x1'", "upgradefail"},
   };
+  e2e::Sandbox box;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    e2e::Sandbox box;
+    std::filesystem::remove_all(box.Host("/volume1/@driftvault"));
     box.Write(kStatusFile, "status=\"initializing\"\nother=\"kept\"\n");
     if (c.version != nullptr) {
       MakeUserDb(box, c.version);
