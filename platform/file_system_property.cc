@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/vfs.h>
 
+#include <atomic>
 #include <fstream>
 
 #include "base/appliance_paths.h"
@@ -88,10 +89,17 @@ std::string FileSystemOps::ApplianceDevice(const std::string& device) const {
   return paths::AppliancePath(device);
 }
 
+namespace {
+std::atomic<const FileSystemOps*> g_installed_ops{nullptr};
+}  // namespace
+
 const FileSystemOps& FileSystemOps::Default() {
-  static const FileSystemOps ops;
-  return ops;
+  static const FileSystemOps system_ops;
+  const FileSystemOps* installed = g_installed_ops.load();
+  return installed != nullptr ? *installed : system_ops;
 }
+
+void FileSystemOps::SetDefault(const FileSystemOps* ops) { g_installed_ops.store(ops); }
 
 std::string DecodeMountField(const std::string& field) {
   std::string out;

@@ -47,8 +47,12 @@ class FileSystemOps {
   // The appliance form of a device or lower folder read from the table.
   virtual std::string ApplianceDevice(const std::string& device) const;
 
-  // The operations of the running system.
+  // The operations in use: those of the running system unless a test has
+  // installed others with SetDefault.
   static const FileSystemOps& Default();
+  // Installs `ops` (not owned; it must outlive its use) as the operations
+  // every caller without its own gets; null restores the system's.
+  static void SetDefault(const FileSystemOps* ops);
 };
 
 class FileSystemProperty {

@@ -2,62 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <map>
-
+#include "platform/fake_file_system_ops.h"
 #include "platform/test_sandbox.h"
 
 namespace {
 
-constexpr uint32_t kExt4Magic = 0xEF53u;
-
-// The real operations with invented devices and file-system magics: a path
-// still has to exist in the sandbox for its status to be read, but its
-// device is that of the longest listed folder holding it, and its magic that
-// of the longest listed folder as well.  The mount table is a file the test
-// writes.
-class FakeOps : public FileSystemOps {
- public:
-  explicit FakeOps(std::string table) : table_(std::move(table)) {}
-
-  bool DeviceOf(const std::string& path, uint64_t* device) const override {
-    uint64_t real = 0;
-    if (!FileSystemOps::DeviceOf(path, &real)) return false;
-    *device = Lookup(devices_, path, 1);
-    return true;
-  }
-  bool MagicOf(const std::string& path, uint32_t* magic) const override {
-    uint64_t real = 0;
-    if (!FileSystemOps::DeviceOf(path, &real)) return false;
-    *magic = static_cast<uint32_t>(Lookup(magics_, path, kExt4Magic));
-    return true;
-  }
-  std::string MountTablePath() const override { return table_; }
-
-  void Device(const std::string& folder, uint64_t device) { devices_[folder] = device; }
-  void Magic(const std::string& folder, uint32_t magic) { magics_[folder] = magic; }
-
- private:
-  static uint64_t Lookup(const std::map<std::string, uint64_t>& table, const std::string& path,
-                         uint64_t fallback) {
-    size_t best = 0;
-    uint64_t value = fallback;
-    for (const auto& row : table) {
-      const std::string& folder = row.first;
-      bool holds = path == folder || (path.compare(0, folder.size(), folder) == 0 &&
-                                      path.size() > folder.size() && path[folder.size()] == '/');
-      if (holds && folder.size() > best) {
-        best = folder.size();
-        value = row.second;
-      }
-    }
-    return value;
-  }
-
-  std::string table_;
-  std::map<std::string, uint64_t> devices_;
-  std::map<std::string, uint64_t> magics_;
-};
+using platform_test::FakeFileSystemOps;
 
 // A sandbox appliance with one volume of every kind.
 class VolumeTableTest : public ::testing::Test {
@@ -107,7 +57,7 @@ class VolumeTableTest : public ::testing::Test {
   }
 
   platform_test::Sandbox box_;
-  FakeOps ops_{box_.Host("/mounts")};
+  FakeFileSystemOps ops_{box_.Host("/mounts")};
 };
 
 struct Row {
@@ -235,6 +185,22 @@ TEST_F(VolumeTableTest, FindMountComparesWholeMountPoints) {
   EXPECT_EQ(FindMount("/volume3/doc", &entry, ops_), -1);
   EXPECT_EQ(FindMount("/volume3/docs/", &entry, ops_), -1);
   EXPECT_EQ(FindMount("/volume4", &entry, ops_), -1);
+}
+
+TEST_F(VolumeTableTest, InstalledOperationsServeEveryCaller) {
+  {
+    platform_test::ScopedDefaultOps installed(&ops_);
+    FileSystemProperty fs;
+    ASSERT_EQ(fs.Init("/volume2/data", true), 0);
+    EXPECT_EQ(fs.mount_path(), "/volume2");
+    MountEntry entry;
+    ASSERT_EQ(FindMount("/volume1", &entry), 0);
+    EXPECT_EQ(entry.device, "/dev/md2");
+    EXPECT_EQ(ReadMountTable().size(), 13u);
+  }
+  EXPECT_NE(&FileSystemOps::Default(), &ops_);
+  MountEntry entry;
+  EXPECT_EQ(FindMount("/volume1", &entry), -1);
 }
 
 TEST(MountTableTest, ReadsThreeWordsPerLineInFileOrder) {

@@ -15,6 +15,8 @@
 #include <sstream>
 #include <string>
 
+#include "cli/logger.h"
+
 namespace platform_test {
 
 class Sandbox {
@@ -74,6 +76,14 @@ class Sandbox {
     s << in.rdbuf();
     return s.str();
   }
+
+  // Sends the process's log to a file of the sandbox from now on (the
+  // logger takes appliance paths).
+  void CaptureLog() const {
+    ASSERT_EQ(Logger::Init(Logger::LOG_TYPE_FILE, ustring("/captured.log"), ustring(), 2), 0);
+  }
+  // What was logged since CaptureLog.
+  std::string Log() const { return Read("/captured.log"); }
 
   // A symbolic link at `appliance_path` whose target is stored as given.
   void Link(const std::string& target, const std::string& appliance_path) const {
