@@ -1,0 +1,89 @@
+// Helpers of the user database tests: a sandbox root with the platform's
+// account and share files, and a second, independent SQLite connection that
+// reads the database the way another process of the package would.
+#ifndef DRIFT_USERDB_USERDB_TEST_UTIL_H_
+#define DRIFT_USERDB_USERDB_TEST_UTIL_H_
+
+#include <sqlite3.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/logger.h"
+#include "gtest/gtest.h"
+#include "platform/test_sandbox.h"
+#include "userdb/user_manager.h"
+
+namespace userdb_test {
+
+// Appliance path of the database in every test root.
+inline constexpr char kDbPath[] = "/volume1/@driftvault/@sync/user-db.sqlite";
+
+typedef std::vector<std::string> Row;
+
+// Runs `sql` on its own connection to the host file `host_db` and returns
+// every row, each column as text ("NULL" for a null).  Fails the test on an
+// SQLite error.
+inline std::vector<Row> Query(const std::string& host_db, const std::string& sql) {
+  std::vector<Row> rows;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(host_db.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    ADD_FAILURE() << "cannot open " << host_db;
+    sqlite3_close(db);
+    return rows;
+  }
+  sqlite3_busy_timeout(db, 60000);
+  sqlite3_stmt* stmt = nullptr;
+  const char* tail = sql.c_str();
+  while (*tail != '\0') {
+    if (sqlite3_prepare_v2(db, tail, -1, &stmt, &tail) != SQLITE_OK) {
+      ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
+      break;
+    }
+    if (stmt == nullptr) break;  // only blanks left
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+      Row row;
+      for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+        const unsigned char* text = sqlite3_column_text(stmt, i);
+        row.push_back(text != nullptr ? reinterpret_cast<const char*>(text) : "NULL");
+      }
+      rows.push_back(row);
+    }
+    if (rc != SQLITE_DONE) ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
+    sqlite3_finalize(stmt);
+    stmt = nullptr;
+  }
+  sqlite3_close(db);
+  return rows;
+}
+
+// A sandbox root with one volume, the database folder and the lock folder,
+// the log captured into the sandbox.  The user database is closed again when
+// the fixture ends.
+class UserDbTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sandbox_.MakeDir("/volume1/@driftvault/@sync");
+    sandbox_.MakeDir("/tmp");
+    sandbox_.Write("/etc/tarn/volumes.json",
+                   "{\"volumes\":[{\"path\":\"/volume1\",\"type\":2}]}\n");
+    sandbox_.Write("/userdb.debug", "user_mgr_debug=7\ndefault_component=7\n");
+    ASSERT_EQ(Logger::Init(Logger::LOG_TYPE_FILE, "/userdb.log", "/userdb.debug", 2), 0);
+  }
+
+  void TearDown() override {
+    UserManager::Close();
+    Logger::Init(Logger::LOG_TYPE_SYSLOG, "", "", 50);
+  }
+
+  std::string HostDb() const { return sandbox_.Host(kDbPath); }
+  std::vector<Row> Db(const std::string& sql) const { return Query(HostDb(), sql); }
+  std::string LogText() const { return sandbox_.Read("/userdb.log"); }
+
+  platform_test::Sandbox sandbox_;
+};
+
+}  // namespace userdb_test
+
+#endif  // DRIFT_USERDB_USERDB_TEST_UTIL_H_
