@@ -586,9 +586,8 @@ PObject RandomValue(std::mt19937* rng, int depth) {
     case 1: {
       // Values around every width boundary.
       int bits = std::uniform_int_distribution<int>(0, 64)(*rng);
-      uint64_t number = bits == 64 ? (*rng)() | (uint64_t{(*rng)()} << 32)
-                                   : ((uint64_t{(*rng)()} << 32) | (*rng)()) >> (64 - bits);
-      if (bits == 0) number = 0;
+      uint64_t number = (uint64_t{(*rng)()} << 32) | (*rng)();
+      number = bits == 0 ? 0 : number >> (64 - bits);
       value = number;
       break;
     }
