@@ -51,9 +51,9 @@ class Channel {
   };
 
   // Default timeout of reads, writes and connects, in seconds.
-  static const uint32_t kDefaultTimeout = 60;
+  static constexpr uint32_t kDefaultTimeout = 60;
   // Chunk size of the hashing (buffered) file transfers.
-  static const size_t kFileChunkSize = 81920;
+  static constexpr size_t kFileChunkSize = 81920;
 
   // Receives file-transfer progress.  The channel calls report() with the
   // byte count of each step of a transfer (from the transferring thread).

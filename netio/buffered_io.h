@@ -42,8 +42,8 @@ class BufferedIO {
     kErrNotAttached = -7,  // no usable transport
   };
 
-  static const size_t kDefaultBufferSize = 65536;
-  static const uint32_t kDefaultWaitSliceMs = 3000;
+  static constexpr size_t kDefaultBufferSize = 65536;
+  static constexpr uint32_t kDefaultWaitSliceMs = 3000;
 
   explicit BufferedIO(size_t buffer_size = kDefaultBufferSize);
   BufferedIO(const BufferedIO&) = delete;
