@@ -16,9 +16,9 @@
 //   with the matching *Free call (which accepts null).
 // * No call throws.
 //
-// Not thread-safe across threads for the user and share families (callers
-// serialise them with their own lock); every other family may be called from
-// any thread.
+// The appliance's user and share library is not thread-safe, so callers
+// serialise those two families under their own lock (SDK::sdk_mutex); the
+// host implementation keeps no shared state and does not depend on it.
 #ifndef DRIFT_PLATFORM_PLATFORM_LIB_H_
 #define DRIFT_PLATFORM_PLATFORM_LIB_H_
 
