@@ -183,6 +183,7 @@ int ArgumentParser::AddCommand(const CommandDef& command) {
 }
 
 int ArgumentParser::Parse(int argc, const char* const* argv, ParsedArguments* result) {
+  if (result == nullptr) return -1;
   tokens_.clear();
   for (int i = 1; argv != nullptr && i < argc && argv[i] != nullptr; ++i) {
     tokens_.emplace_back(argv[i]);
