@@ -208,7 +208,7 @@ class Channel {
 
   uint32_t m_timeout;
   ChannelController* m_controller;
-  void* m_reserved;
+  [[maybe_unused]] void* m_reserved;  // kept for layout compatibility; always null
   uint8_t m_is_ssl;
   uint8_t m_verify;
   ustring m_ssl_server_name;

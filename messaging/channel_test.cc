@@ -937,4 +937,21 @@ TEST_F(ChannelSslTest, PeerThatIsNotSslFailsWithinTheTimeout) {
   EXPECT_FALSE(a.IsSSL());
 }
 
+TEST_F(ChannelSslTest, GarbageInsteadOfAHandshakeFails) {
+  for (bool server_side : {false, true}) {
+    SCOPED_TRACE(server_side ? "server" : "client");
+    Channel ch;
+    int peer;
+    HalfPair(&ch, &peer);
+    ch.SetTimeout(5);
+    std::vector<char> junk = Pattern(4096, 11);
+    junk[0] = 0x16;  // looks like a handshake record at first
+    SendRaw(peer, junk);
+    shutdown(peer, SHUT_WR);
+    EXPECT_EQ(-2, ch.ConvertToSSLChannel(server_side));
+    EXPECT_FALSE(ch.IsSSL());
+    close(peer);
+  }
+}
+
 }  // namespace
