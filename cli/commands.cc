@@ -3,10 +3,15 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include "base/appliance_paths.h"
 #include "base/ustring.h"
+#include "cli/logger.h"
+#include "service/cleanup.h"
 #include "service/diagnose.h"
 #include "service/package_state.h"
 #include "service/service_stop.h"
+#include "service/user_statistics.h"
+#include "userdb/user_manager.h"
 
 int DiagnoseCommand(const ParsedArguments& parsed) {
   const size_t remainders = parsed.Remainders().size();
@@ -38,9 +43,22 @@ int ServiceCommand(const ParsedArguments& parsed) {
     return result;
   }
   if (parsed.HasKey("collect-user-data")) {
+    ustring volume;
+    if (GetDbVolume(&volume) < 0) {
+      Logger::Log(3, "drift_control", "[ERROR] drift-control(%d): cannot get volume\n", __LINE__);
+      return -1;
+    }
+    const ustring db_path = volume + paths::kUserDbSuffix;
+    if (UserManager::Initialize(db_path) < 0) {
+      Logger::Log(3, "drift_control", "[ERROR] drift-control(%d): failed to initialize database\n",
+                  __LINE__);
+      return -1;
+    }
+    PrintUserStatistics();  // failures are logged there; nothing is printed then
+    UserManager::Close();
     return 0;
   }
   return 0;
 }
 
-int CleanUpCommand(const ParsedArguments& parsed) { return 0; }
+int CleanUpCommand(const ParsedArguments& parsed) { return CleanUp(); }
