@@ -67,10 +67,21 @@ class LogEnvironment : public testing::Environment {
     dir_ = new TempDir();
     log_path_ = dir_->File("stream.log");
     // INFO lines of the stream too (progress), but not its debug dump.
-    WriteSwitchFile(dir_->File("switches"));
-    Logger::Init(Logger::LOG_TYPE_FILE, log_path_.c_str(), dir_->File("switches").c_str(), 2);
+    Restore();
   }
   void TearDown() override { delete dir_; }
+  // Points the log at `path` with the stream's threshold at `level`.
+  static void Redirect(const std::string& path, int level) {
+    std::string switches = path + ".switches";
+    FILE* out = fopen(switches.c_str(), "w");
+    if (out != nullptr) {
+      fprintf(out, "stream=%d\n", level);
+      fclose(out);
+    }
+    Logger::Init(Logger::LOG_TYPE_FILE, path.c_str(), switches.c_str(), 2);
+    unlink(switches.c_str());
+  }
+  static void Restore() { Redirect(log_path_, 6); }
   static std::string LogText() {
     std::ifstream in(log_path_);
     std::stringstream text;
@@ -79,12 +90,6 @@ class LogEnvironment : public testing::Environment {
   }
 
  private:
-  static void WriteSwitchFile(const std::string& path) {
-    FILE* out = fopen(path.c_str(), "w");
-    if (out == nullptr) return;
-    fputs("stream=6\n", out);
-    fclose(out);
-  }
   TempDir* dir_ = nullptr;
   static std::string log_path_;
 };
@@ -855,6 +860,54 @@ TEST(PStreamFileTest, MissingDestinationFolderIsALocalFailure) {
   EXPECT_EQ(-1, DecodeBytes(FromHex("30 00 00 00 00 00 00 00 01 61"), &target));
   EXPECT_NE(std::string::npos, LogEnvironment::LogText().find("open(" + dir.File("no/such/folder") +
                                                               ") error: reason "));
+}
+
+// ---------------------------------------------------------------------------
+// Debug dump
+
+// The lines a debug-level encode writes, without their time stamps.
+std::vector<std::string> DumpLines(const PObject& value) {
+  TempDir dir;
+  const std::string path = dir.File("dump.log");
+  LogEnvironment::Redirect(path, 7);
+  std::string bytes;
+  EncodeBytes(value, &bytes);
+  LogEnvironment::Restore();
+  std::vector<std::string> lines;
+  std::istringstream in(ReadFile(path));
+  std::string line;
+  const size_t kStamp = strlen("Dec 05 20:35:07 ");
+  while (std::getline(in, line))
+    lines.push_back(line.size() >= kStamp ? line.substr(kStamp) : line);
+  unlink(path.c_str());
+  return lines;
+}
+
+TEST(PStreamDebugDumpTest, ItemsAreIndentedByDepth) {
+  PObject value;
+  value["k"].mutable_array().push_back(PObject(1));
+  value["k"].mutable_array().push_back(PObject("s"));
+  const std::vector<std::string> expected = {
+      "{", "  \"k\"", "  [", "    1", "    \"s\"", "  ]", "}",
+  };
+  EXPECT_EQ(expected, DumpLines(value));
+}
+
+TEST(PStreamDebugDumpTest, IndentationStopsGrowingAtDepth11) {
+  PObject value(7);
+  for (int i = 0; i < 13; ++i) {
+    PObject outer;
+    outer.mutable_array().push_back(value);
+    value = outer;
+  }
+  std::vector<std::string> lines = DumpLines(value);
+  ASSERT_EQ(27u, lines.size());
+  EXPECT_EQ("[", lines[0]);
+  EXPECT_EQ(std::string(20, ' ') + "[", lines[10]);
+  EXPECT_EQ(std::string(22, ' ') + "[", lines[11]);
+  EXPECT_EQ(std::string(22, ' ') + "[", lines[12]);
+  EXPECT_EQ(std::string(22, ' ') + "7", lines[13]);
+  EXPECT_EQ("]", lines[26]);
 }
 
 // ---------------------------------------------------------------------------
