@@ -1,0 +1,118 @@
+#include "platform/sdk_functions.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/fake_file_system_ops.h"
+#include "platform/test_sandbox.h"
+
+namespace {
+
+class SdkFunctionsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    box_.CaptureLog();
+    box_.Write("/etc/tarn/volumes.json", R"({"volumes":[{"path":"/volume1","type":2},)"
+                                         R"({"path":"/volumeUSB1/usbshare","type":4}]})");
+    box_.MakeDir("/volume1/homes/alice");
+    box_.MakeDir("/volume2/data");
+    box_.MakeDir("/volumeUSB1/usbshare");
+  }
+
+  platform_test::Sandbox box_;
+};
+
+TEST_F(SdkFunctionsTest, ResolvePathStaysInsideTheRoot) {
+  box_.Link("/volume2/data", "/volume1/homes/alice/elsewhere");
+  box_.Link("alice", "/volume1/homes/al");
+  const struct {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"/volume1/homes/alice", "/volume1/homes/alice"},
+      {"/volume1//homes/./alice/", "/volume1/homes/alice"},
+      {"/volume1/homes/alice/elsewhere", "/volume2/data"},
+      {"/volume1/homes/al", "/volume1/homes/alice"},
+      {"/volume1/homes/alice/../../../volume2", "/volume2"},
+      {"/../../volume2", "/volume2"},  // ".." never climbs out of the root
+  };
+  for (const auto& c : cases) {
+    std::string resolved = "unset";
+    EXPECT_EQ(SDK::ResolvePath(c.in, &resolved), 0) << c.in;
+    EXPECT_EQ(resolved, c.out) << c.in;
+  }
+  std::string resolved = "unset";
+  EXPECT_EQ(SDK::ResolvePath("/volume1/homes/bob", &resolved), -1);
+  EXPECT_EQ(resolved, "unset");
+  EXPECT_EQ(SDK::ResolvePath("volume1/homes", &resolved), -1);
+  const std::string log = box_.Log();
+  EXPECT_NE(log.find("[ERROR] sdk-cpp("), std::string::npos) << log;
+  EXPECT_NE(log.find("): TARNPathResolve(/volume1/homes/bob): Error code 5120\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("): TARNPathResolve(volume1/homes): Error code 3328\n"), std::string::npos)
+      << log;
+}
+
+TEST_F(SdkFunctionsTest, ShareBinPathOfTheHoldingVolume) {
+  const struct {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"/volume1", "/volume1"},
+      {"/volume1/homes", "/volume1"},
+      {"/volumeUSB1/usbshare", "/volumeUSB1/usbshare/@sharebin"},
+      {"/volumeUSB1/usbshare/photos", "/volumeUSB1/usbshare/@sharebin"},
+      {"/volume10/x", ""},
+      {"/elsewhere", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SDK::GetShareBinPath(c.in), c.out) << c.in;
+  EXPECT_NE(box_.Log().find("): TARNShareBinPathGet(/elsewhere): Error code 5120\n"),
+            std::string::npos)
+      << box_.Log();
+  // A volume path longer than the platform's 256-byte answer does not fit.
+  const std::string deep = "/volume1/" + std::string(300, 'd');
+  box_.Write("/etc/tarn/volumes.json", R"({"volumes":[{"path":")" + deep + R"(","type":2}]})");
+  EXPECT_EQ(SDK::GetShareBinPath(deep + "/x"), "");
+}
+
+TEST_F(SdkFunctionsTest, VolumePathOfResolvesLinks) {
+  const std::string r = box_.root();
+  box_.Write("/mounts",
+             "/dev/md2 " + r + "/volume1 ext4 rw 0 0\n/dev/md3 " + r + "/volume2 btrfs rw 0 0\n");
+  platform_test::FakeFileSystemOps ops(box_.Host("/mounts"));
+  ops.Device("/volume1", 10);
+  ops.Device("/volume2", 11);
+  platform_test::ScopedDefaultOps installed(&ops);
+  box_.Link("/volume2/data", "/volume1/homes/alice/elsewhere");
+  EXPECT_EQ(SDK::GetVolumePathOf("/volume1/homes/alice"), "/volume1");
+  EXPECT_EQ(SDK::GetVolumePathOf("/volume1/homes/alice/elsewhere"), "/volume2");
+  EXPECT_EQ(SDK::GetVolumePathOf("/volume1/homes/bob"), "");
+  EXPECT_EQ(SDK::GetVolumePathOf("/volumeUSB1/usbshare"), "");  // not in the table
+  const std::string log = box_.Log();
+  EXPECT_NE(log.find("): Failed to get file system property from '/volume1/homes/bob'\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("): Failed to get file system property from '/volumeUSB1/usbshare'\n"),
+            std::string::npos)
+      << log;
+}
+
+TEST_F(SdkFunctionsTest, UserHomeServiceFollowsTheSwitch) {
+  EXPECT_FALSE(SDK::IsUserHomeServiceEnabled());  // no tarninfo.conf
+  const struct {
+    const char* conf;
+    bool enabled;
+  } cases[] = {
+      {"userhome_local=\"yes\"\n", true},
+      {"userhome_local=yes\n", true},
+      {"userhome_local=\"no\"\n", false},
+      {"userhome_domain=\"yes\"\nuserhome_ldap=\"yes\"\n", false},
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    box_.Write("/etc.defaults/tarninfo.conf", c.conf);
+    EXPECT_EQ(SDK::IsUserHomeServiceEnabled(), c.enabled) << c.conf;
+  }
+}
+
+}  // namespace
