@@ -583,6 +583,13 @@ int Channel::SendFileDirect(int fd, uint64_t offset, uint64_t length, ProgressRe
     Logger::Log(3, Component(), "[ERROR] channel(%d): SendFile: bad file stretch\n", __LINE__);
     return kErrIo;
   }
+  // Bytes buffered before the file leave first, without the reporter, which
+  // counts file bytes only.
+  if (m_bio->Flush() != cat::BufferedIO::kOk) {
+    Logger::Log(4, Component(), "[WARNING] channel(%d): SendFile: %s\n", __LINE__,
+                BufferedIOErrorText(m_bio->LastError()));
+    return kErrIo;
+  }
   m_controller->SetProgressReporter(reporter);
   cat::File file(fd);
   uint64_t sent = m_bio->SendFile(&file, offset, length);

@@ -193,6 +193,10 @@ class Channel {
   void SetSSLServerName(const ustring& name) { m_ssl_server_name = name; }
   void SetSSLFingerprint(const ustring& fingerprint) { m_ssl_fingerprint = fingerprint; }
 
+  // The controller of the channel's transfers, e.g. for bandwidth limits
+  // (cat::BandwidthController::SetLimit).  Owned by the channel.
+  ChannelController* GetController() const { return m_controller; }
+
   bool IsSSL() const { return m_is_ssl != 0; }
   uint32_t GetTimeout() const { return m_timeout; }
 
