@@ -103,6 +103,11 @@ inline constexpr char kSyncFileFolderSuffix[] = "/@driftvault/@sync/file";
 inline constexpr char kClientdDbSuffix[] = "/@driftvault/@clientd/db.sqlite";
 inline constexpr char kSyncFolderDbSuffix[] = "/@driftvault/@sync/syncfolder-db.sqlite";
 
+// A sandbox appliance's own mount table (read instead of the host's
+// kMountTable when the system root is not "/"; mount points are appliance
+// paths).
+inline constexpr char kSandboxMountTable[] = "/etc/tarn/mounts";
+
 // The system root: DRIFT_ROOT without trailing slashes; empty for "/" or when
 // the variable is unset or not absolute.
 std::string Root();
