@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -53,11 +54,53 @@ std::string MountPointByDevice(const std::string& canonical, const FileSystemOps
   }
 }
 
+// A sandbox appliance keeps its volumes as plain folders of one host file
+// system, so neither the host's device numbers nor the host's mount table
+// know them.  A sandbox that carries its own table (kSandboxMountTable, in
+// the kernel's format but with appliance mount points) is described by that
+// table alone: each listed mount point is a device of its own, the rest of
+// the root one more, and statfs tells btrfs from the table's file-system
+// name.  A sandbox without the file keeps the host's view.
+
+// True when the system root is a sandbox with its own mount table; `table`
+// (when given) then receives it, empty when it cannot be read.
+bool SandboxMounts(std::vector<MountEntry>* table) {
+  if (paths::Root().empty()) return false;
+  const std::string file = paths::HostPath(paths::kSandboxMountTable);
+  if (access(file.c_str(), F_OK) != 0) return false;
+  if (table != nullptr) *table = ReadMountTable(file);
+  return true;
+}
+
+// The position in `table` of the longest mount point that is `path` or one
+// of its folders (the first of equal ones), skipping lines without a
+// file-system name when `named_only`; table.size() when none holds it.
+size_t HoldingMount(const std::vector<MountEntry>& table, const std::string& path,
+                    bool named_only) {
+  size_t best = table.size();
+  for (size_t i = 0; i < table.size(); ++i) {
+    const std::string& mount = table[i].mount_point;
+    if (mount.empty() || mount[0] != '/' || (named_only && table[i].fs_name.empty())) continue;
+    const bool holds = mount == "/" || path == mount ||
+                       (path.size() > mount.size() && path.compare(0, mount.size(), mount) == 0 &&
+                        path[mount.size()] == '/');
+    if (holds && (best == table.size() || mount.size() > table[best].mount_point.size())) best = i;
+  }
+  return best;
+}
+
 }  // namespace
 
 bool FileSystemOps::DeviceOf(const std::string& path, uint64_t* device) const {
   struct stat st;
   if (stat(paths::HostPath(path).c_str(), &st) != 0) return false;
+  std::vector<MountEntry> table;
+  if (SandboxMounts(&table)) {
+    // Position + 1 of the holding mount; 0 for the root's own device.
+    const size_t index = HoldingMount(table, path, false);
+    *device = index < table.size() ? static_cast<uint64_t>(index) + 1 : 0;
+    return true;
+  }
   *device = static_cast<uint64_t>(st.st_dev);
   return true;
 }
@@ -65,6 +108,15 @@ bool FileSystemOps::DeviceOf(const std::string& path, uint64_t* device) const {
 bool FileSystemOps::MagicOf(const std::string& path, uint32_t* magic) const {
   struct statfs st;
   if (statfs(paths::HostPath(path).c_str(), &st) != 0) return false;
+  std::vector<MountEntry> table;
+  if (SandboxMounts(&table)) {
+    // Only btrfs is ever asked about; the host's own answer would describe
+    // the disk the sandbox lies on.  A line without a file-system name (a
+    // btrfs subvolume) takes the file system of the mount around it.
+    const size_t index = HoldingMount(table, path, true);
+    *magic = index < table.size() && table[index].fs_name == "btrfs" ? kBtrfsMagic : 0;
+    return true;
+  }
   // f_type is a signed word on 32-bit systems; the btrfs magic has its top
   // bit set, so compare the low 32 bits only.
   *magic = static_cast<uint32_t>(st.f_type);
@@ -75,9 +127,13 @@ std::string FileSystemOps::RealPath(const std::string& path) const {
   return fspath::RealPath(path);
 }
 
-std::string FileSystemOps::MountTablePath() const { return paths::HostPath(paths::kMountTable); }
+std::string FileSystemOps::MountTablePath() const {
+  if (SandboxMounts(nullptr)) return paths::HostPath(paths::kSandboxMountTable);
+  return paths::HostPath(paths::kMountTable);
+}
 
 std::string FileSystemOps::TableMountPoint(const std::string& mount_point) const {
+  if (SandboxMounts(nullptr)) return mount_point;
   if (mount_point == "/") {
     std::string root = paths::Root();
     return root.empty() ? mount_point : root;

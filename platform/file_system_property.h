@@ -5,8 +5,11 @@
 // real-path lookup go through FileSystemOps, whose default maps each path onto
 // the host below the system root (symbolic links resolved inside the root) and
 // reads the host's own mount table; a mount point of the table is compared
-// with the host form of the appliance mount point.  Tests replace the
-// operations to describe any volume layout without mounting anything.
+// with the host form of the appliance mount point.  A sandbox root holding
+// its own table ("/etc/tarn/mounts", appliance mount points) is described by
+// that table instead: its mount points bound the devices and its btrfs lines
+// answer statfs.  Tests replace the operations to describe any volume layout
+// without mounting anything.
 #ifndef DRIFT_PLATFORM_FILE_SYSTEM_PROPERTY_H_
 #define DRIFT_PLATFORM_FILE_SYSTEM_PROPERTY_H_
 
@@ -33,16 +36,21 @@ class FileSystemOps {
   virtual ~FileSystemOps() = default;
 
   // The device number of `path` (stat, following links); false when stat
-  // fails.
+  // fails.  In a sandbox with its own table: 1 + the position of the longest
+  // listed mount point holding the path, 0 when only "/" holds it.
   virtual bool DeviceOf(const std::string& path, uint64_t* device) const;
-  // The file-system magic of `path` (statfs); false when statfs fails.
+  // The file-system magic of `path` (statfs); false when statfs fails.  In a
+  // sandbox with its own table: kBtrfsMagic when the longest listed mount
+  // holding the path that names a file system names btrfs, else 0.
   virtual bool MagicOf(const std::string& path, uint32_t* magic) const;
   // The real path (links resolved inside the root); empty when a component is
   // missing, the links loop or the path is not absolute.
   virtual std::string RealPath(const std::string& path) const;
-  // The host file holding the mount table ("/proc/mounts").
+  // The host file holding the mount table ("/proc/mounts", or the sandbox's
+  // own "/etc/tarn/mounts" below the root).
   virtual std::string MountTablePath() const;
-  // The mount-table form of an appliance mount point (root + path).
+  // The mount-table form of an appliance mount point (root + path; the path
+  // itself for a sandbox's own table).
   virtual std::string TableMountPoint(const std::string& mount_point) const;
   // The appliance form of a device or lower folder read from the table.
   virtual std::string ApplianceDevice(const std::string& device) const;

@@ -1,7 +1,11 @@
 #include "platform/file_system_property.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include "base/appliance_paths.h"
 #include "platform/fake_file_system_ops.h"
 #include "platform/test_sandbox.h"
 
@@ -322,6 +326,185 @@ TEST(PathFunctionsTest, Table) {
   }
   EXPECT_EQ(fspath::SplitPath("//x/y//z/"), (std::vector<std::string>{"x", "y", "z"}));
   EXPECT_TRUE(fspath::SplitPath("///").empty());
+}
+
+// Sets DRIFT_ROOT (null: unsets it) for the object's life.
+class ScopedRoot {
+ public:
+  explicit ScopedRoot(const char* value) {
+    const char* old = getenv("DRIFT_ROOT");
+    had_old_ = old != nullptr;
+    if (had_old_) old_ = old;
+    if (value != nullptr) {
+      setenv("DRIFT_ROOT", value, 1);
+    } else {
+      unsetenv("DRIFT_ROOT");
+    }
+  }
+  ~ScopedRoot() {
+    if (had_old_) {
+      setenv("DRIFT_ROOT", old_.c_str(), 1);
+    } else {
+      unsetenv("DRIFT_ROOT");
+    }
+  }
+
+ private:
+  bool had_old_ = false;
+  std::string old_;
+};
+
+// A sandbox appliance that lists its volumes in its own mount table and is
+// described with the system's operations, not fake ones.
+class SandboxTableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* dir :
+         {"/volume1/homes/alice", "/volume1/secret/docs", "/volume2/data", "/volume2/plain/folder",
+          "/volume2/docs/in", "/volume2/sub/deep", "/volumeUSB1/usbshare/photos",
+          "/volumeUSB2/usb disk/f", "/elsewhere/x"}) {
+      box_.MakeDir(dir);
+    }
+    box_.Write(paths::kSandboxMountTable,
+               "/dev/md2 /volume1 ext4 rw,relatime 0 0\n"
+               "/dev/md3 /volume2 btrfs rw,space_cache 0 0\n"
+               "/volume2/@docs@ /volume2/docs ecryptfs rw 0 0\n"
+               "/volume1/@secret@ /volume1/secret ecryptfs rw 0 0\n"
+               "subvolume /volume2/sub\n"
+               "/dev/sdq1 /volumeUSB1/usbshare vfat rw 0 0\n"
+               "/dev/sdr1 /volumeUSB2/usb\\040disk ext4 rw 0 0\n"
+               "\n"
+               "lonely\n");
+  }
+
+  platform_test::Sandbox box_;
+};
+
+TEST_F(SandboxTableTest, VolumesAreDescribedAsOnTheAppliance) {
+  const Row rows[] = {
+      {"/volume1/homes/alice", 1, true, false, false, false, "/volume1/@tmp", "/volume1",
+       "/volume1", "/volume1", "/dev/md2"},
+      {"/volume1", 1, true, false, false, false, "/volume1/@tmp", "/volume1", "/volume1",
+       "/volume1", "/dev/md2"},
+      {"/volume2/data", 2, false, true, false, false, "/volume2/@tmp", "/volume2", "/volume2",
+       "/volume2", "/dev/md3"},
+      // A folder the table does not list is part of its volume.
+      {"/volume2/plain/folder", 2, false, true, false, false, "/volume2/@tmp", "/volume2",
+       "/volume2", "/volume2", "/dev/md3"},
+      // A listed mount point without a file system inside btrfs: a subvolume.
+      {"/volume2/sub/deep", 2, true, true, false, false, "/volume2/@tmp", "/volume2", "/volume2",
+       "/volume2/sub", ""},
+      {"/volume2/docs/in", 3, true, false, false, true, "/volume2/docs/@eaDir/@tmp",
+       "/volume2/docs", "/volume2", "/volume2/docs", "/volume2/@docs@"},
+      {"/volume1/secret/docs", 3, true, false, false, false, "/volume1/secret/@eaDir/@tmp",
+       "/volume1/secret", "/volume1", "/volume1/secret", "/dev/md2"},
+      {"/volumeUSB1/usbshare/photos", 0, false, false, true, false, "/volumeUSB1/usbshare/@tmp",
+       "/volumeUSB1/usbshare", "/volumeUSB1/usbshare/@sharebin", "/volumeUSB1/usbshare", ""},
+      {"/volumeUSB2/usb disk/f", 1, false, false, true, false, "/volumeUSB2/usb disk/@tmp",
+       "/volumeUSB2/usb disk", "/volumeUSB2/usb disk/@sharebin", "/volumeUSB2/usb disk", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    FileSystemProperty fs;
+    ASSERT_EQ(fs.Init(row.path, true), 0);
+    EXPECT_EQ(fs.kind(), row.kind);
+    EXPECT_EQ(fs.has_quota(), row.has_quota);
+    EXPECT_EQ(fs.is_btrfs(), row.is_btrfs);
+    EXPECT_EQ(fs.is_usb(), row.is_usb);
+    EXPECT_EQ(fs.on_btrfs(), row.on_btrfs);
+    EXPECT_EQ(fs.tmp_path(), row.tmp);
+    EXPECT_EQ(fs.base_path(), row.base);
+    EXPECT_EQ(fs.bin_base_path(), row.bin);
+    EXPECT_EQ(fs.mount_path(), row.mount);
+    EXPECT_EQ(fs.device(), row.device);
+  }
+  // Links resolve inside the root and land on the volume they point to.
+  box_.Link("/volume2/data", "/volume1/homes/to-btrfs");
+  FileSystemProperty fs;
+  ASSERT_EQ(fs.Init("/volume1/homes/to-btrfs", true), 0);
+  EXPECT_EQ(fs.mount_path(), "/volume2");
+  // Outside every listed volume the walk reaches "/", which is no volume.
+  for (const char* path : {"/elsewhere/x", "/", "/volume1/missing"}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(fs.Init(path, true), -1);
+  }
+  EXPECT_EQ(fs.mount_path(), "/volume2");
+}
+
+TEST_F(SandboxTableTest, OperationsAnswerFromTheTable) {
+  const FileSystemOps& ops = FileSystemOps::Default();
+  EXPECT_EQ(ops.MountTablePath(), box_.Host("/etc/tarn/mounts"));
+  EXPECT_EQ(ops.TableMountPoint("/volume1"), "/volume1");
+  EXPECT_EQ(ops.TableMountPoint("/"), "/");
+  std::vector<MountEntry> table = ReadMountTable();
+  ASSERT_EQ(table.size(), 8u);
+  EXPECT_EQ(table[6].mount_point, "/volumeUSB2/usb disk");
+  MountEntry entry;
+  ASSERT_EQ(FindMount("/volume2/docs", &entry), 0);
+  EXPECT_EQ(entry.device, "/volume2/@docs@");
+  EXPECT_EQ(entry.fs_name, "ecryptfs");
+
+  // Devices: one per listed mount point, one more for the rest of the root.
+  uint64_t root = 99, volume1 = 99, homes = 99, secret = 99, volume2 = 99, sub = 99;
+  ASSERT_TRUE(ops.DeviceOf("/", &root));
+  ASSERT_TRUE(ops.DeviceOf("/volume1", &volume1));
+  ASSERT_TRUE(ops.DeviceOf("/volume1/homes/alice", &homes));
+  ASSERT_TRUE(ops.DeviceOf("/volume1/secret/docs", &secret));
+  ASSERT_TRUE(ops.DeviceOf("/volume2", &volume2));
+  ASSERT_TRUE(ops.DeviceOf("/volume2/sub", &sub));
+  EXPECT_EQ(homes, volume1);
+  EXPECT_NE(volume1, root);
+  EXPECT_NE(secret, volume1);
+  EXPECT_NE(volume2, volume1);
+  EXPECT_NE(sub, volume2);
+  uint64_t other = 99;
+  ASSERT_TRUE(ops.DeviceOf("/elsewhere", &other));
+  EXPECT_EQ(other, root);
+  EXPECT_FALSE(ops.DeviceOf("/volume1/missing", &other));
+
+  // Only the table's btrfs lines report btrfs, whatever the host's disk is.
+  const struct {
+    const char* path;
+    uint32_t magic;
+  } magics[] = {
+      {"/volume2", kBtrfsMagic}, {"/volume2/data", kBtrfsMagic}, {"/volume2/sub/deep", kBtrfsMagic},
+      {"/volume2/docs", 0},      {"/volume1/homes", 0},          {"/", 0},
+      {"/elsewhere/x", 0}};
+  for (const auto& m : magics) {
+    uint32_t magic = 1;
+    ASSERT_TRUE(ops.MagicOf(m.path, &magic)) << m.path;
+    EXPECT_EQ(magic, m.magic) << m.path;
+  }
+  uint32_t magic = 1;
+  EXPECT_FALSE(ops.MagicOf("/volume2/missing", &magic));
+
+  // A sandbox without its own table keeps the host's view.
+  ASSERT_EQ(unlink(box_.Host(paths::kSandboxMountTable).c_str()), 0);
+  EXPECT_EQ(ops.MountTablePath(), "/proc/mounts");
+  EXPECT_EQ(ops.TableMountPoint("/volume1"), box_.Host("/volume1"));
+}
+
+TEST(HostTableTest, WithoutASandboxTheKernelTableIsUsed) {
+  for (const char* root : {static_cast<const char*>(nullptr), "/", "//"}) {
+    SCOPED_TRACE(root != nullptr ? root : "(unset)");
+    ScopedRoot scoped(root);
+    const FileSystemOps& ops = FileSystemOps::Default();
+    EXPECT_EQ(ops.MountTablePath(), "/proc/mounts");
+    EXPECT_EQ(ops.TableMountPoint("/"), "/");
+    MountEntry entry;
+    ASSERT_EQ(FindMount("/", &entry), 0);
+    EXPECT_EQ(entry.mount_point, "/");
+    EXPECT_FALSE(entry.fs_name.empty());
+    // Real device numbers and magic.
+    struct stat st;
+    ASSERT_EQ(stat("/proc", &st), 0);
+    uint64_t device = 0;
+    ASSERT_TRUE(ops.DeviceOf("/proc", &device));
+    EXPECT_EQ(device, static_cast<uint64_t>(st.st_dev));
+    uint32_t magic = 0;
+    ASSERT_TRUE(ops.MagicOf("/proc", &magic));
+    EXPECT_EQ(magic, 0x9FA0u);  // procfs
+  }
 }
 
 }  // namespace
