@@ -101,6 +101,9 @@ printf '%s\n' '{"shares":[{"name":"homes","path":"/volume1/homes","status":0,"ty
   > "$root/etc/tarn/shares.json"
 printf '%s\n' '{"volumes":[{"path":"/volume1","type":2}]}' \
   > "$root/etc/tarn/volumes.json"
+# The sandbox's own mount table: /volume1 is a plain folder of the host, so
+# this is what tells the tool it is a volume of its own.
+printf '%s\n' '/dev/md2 /volume1 ext4 rw,relatime 0 0' > "$root/etc/tarn/mounts"
 : > "$root/etc/tarn/service-volumes.conf"
 printf '{"rules":[]}\n' > "$root/etc/tarn/app-privilege.json"
 
