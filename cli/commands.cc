@@ -9,6 +9,7 @@
 #include "service/cleanup.h"
 #include "service/diagnose.h"
 #include "service/package_state.h"
+#include "service/service_start.h"
 #include "service/service_stop.h"
 #include "service/user_statistics.h"
 #include "userdb/user_manager.h"
@@ -31,7 +32,7 @@ int DiagnoseCommand(const ParsedArguments& parsed) {
 int ServiceCommand(const ParsedArguments& parsed) {
   // Only the first flag present runs, in this order.
   if (parsed.HasKey("start")) {
-    return 0;
+    return StartService();
   }
   if (parsed.HasKey("stop")) {
     return StopService(1);
