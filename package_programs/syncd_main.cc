@@ -4,7 +4,6 @@
 // with a wrong command line or an unusable user database fails in the
 // foreground (non-zero exit, nothing left running) and the tool's start can
 // stop the service again.  Paths are appliance paths.
-#include <sqlite3.h>
 #include <string.h>
 #include <sys/stat.h>
 
@@ -12,6 +11,7 @@
 
 #include "base/appliance_paths.h"
 #include "package_programs/daemon.h"
+#include "userdb/user_manager.h"
 
 namespace {
 
@@ -61,21 +61,15 @@ bool ValidPort(const std::string& text) {
   return value >= 1 && value <= 65535;
 }
 
-// The user database must exist (it is never created here: that is the
-// control tool's job) and be a readable SQLite database.
+// The user database is opened the way every process of the package opens
+// it, which creates it with its schema when it is still missing (a first
+// start without an installing account has none yet).  A missing or
+// unwritable folder, or a file that is not a database, fails the launch.
 bool CheckUserDatabase(const std::string& path, std::string* err) {
-  sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(paths::HostPath(path).c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-  if (rc == SQLITE_OK) {
-    sqlite3_busy_timeout(db, 30000);
-    rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master;", nullptr, nullptr, nullptr);
-  }
-  if (rc != SQLITE_OK) {
-    *err = "cannot open user database " + path + ": " +
-           (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
-  }
-  sqlite3_close(db);
-  return rc == SQLITE_OK;
+  const bool opened = UserManager::Initialize(path) == 0;
+  UserManager::Close();
+  if (!opened) *err = "cannot open user database " + path;
+  return opened;
 }
 
 }  // namespace

@@ -188,7 +188,8 @@ TEST(PackageDaemons, BadLaunchesFailAndLeaveNothingRunning) {
       {"/sbin/syncd", {"-c", kSyncFolder, "-p", "65536", "-u", kUserDb}},
       {"/sbin/syncd", {"-c", kSyncFolder, "-p", "66a", "-u", kUserDb}},
       {"/sbin/syncd", {"-c", "/volume1/missing", "-p", "6690", "-u", kUserDb}},
-      {"/sbin/syncd", {"-c", kSyncFolder, "-p", "6690", "-u", kUserDb}},  // no database yet
+      {"/sbin/syncd", {"-c", kSyncFolder, "-p", "6690", "-u", "/volume1/missing/user-db.sqlite"}},
+      {"/sbin/syncd", {"-c", kSyncFolder, "-p", "6690", "-u", "/volume1"}},  // a folder
       {"/sbin/syncd", {"-c", kSyncFolder, "-p", "6690", "-u", garbage_db}},
       {"/sbin/drift-cleand", {}},
       {"/sbin/drift-cleand", {"/volume1/missing"}},
@@ -207,7 +208,43 @@ TEST(PackageDaemons, BadLaunchesFailAndLeaveNothingRunning) {
        {"/var/run/tarnsyncfolder.pid", "/var/run/drift-cleand.pid", "/var/run/drift-authd.pid"}) {
     EXPECT_FALSE(box.Exists(pid_file)) << pid_file;
   }
-  EXPECT_FALSE(box.Exists(kUserDb));  // syncd never creates the user database
+  // None of the refused launches got as far as the user database.
+  EXPECT_FALSE(box.Exists(kUserDb));
+  EXPECT_FALSE(box.Exists("/volume1/missing"));
+  EXPECT_EQ(box.Read(garbage_db), std::string(4096, 'G'));
+}
+
+// A first start without an installing account has no user database yet:
+// syncd opens it as every process of the package does, which lays it out.
+TEST(PackageDaemons, SyncDaemonCreatesAMissingUserDatabase) {
+  e2e::Sandbox box;
+  std::filesystem::create_directories(box.Host(kSyncFolder));
+  ASSERT_FALSE(box.Exists(kUserDb));
+  const std::string program = std::string(kTarget) + "/sbin/syncd";
+  e2e::RunResult r = RunBare(box, program, {"-c", kSyncFolder, "-p", "6690", "-u", kUserDb});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  const pid_t pid = ReadPid(box, "/var/run/tarnsyncfolder.pid");
+  ASSERT_GT(pid, 1);
+  EXPECT_TRUE(Running(pid));
+
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(box.Host(kUserDb).c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
+            SQLITE_OK);
+  sqlite3_stmt* stmt = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db,
+                               "SELECT (SELECT value FROM config_table WHERE key = 'version'), "
+                               "(SELECT rotate_cnt FROM rotate_setting_table WHERE view_id = 0)",
+                               -1, &stmt, nullptr),
+            SQLITE_OK)
+      << sqlite3_errmsg(db);
+  ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(stmt, 0), 4150);
+  EXPECT_EQ(sqlite3_column_int(stmt, 1), 32);
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  EXPECT_TRUE(WaitGone(pid));
 }
 
 TEST(Updater, StatusWordFollowsTheUserDatabase) {
