@@ -38,6 +38,36 @@ void PushComponents(const std::string& path, std::vector<std::string>* todo) {
   for (auto it = parts.rbegin(); it != parts.rend(); ++it) todo->push_back(*it);
 }
 
+// True when `text` ends with `suffix`; `head` receives what comes before.
+bool CutSuffix(const std::string& text, const std::string& suffix, std::string* head) {
+  if (text.size() < suffix.size() ||
+      text.compare(text.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return false;
+  }
+  *head = text.substr(0, text.size() - suffix.size());
+  return true;
+}
+
+// The root below which the program at the host path `exe` is installed: the
+// package's programs lie in kInstallPrefix + "/<dir>/<name>", the platform's
+// own (relay program, zip) in the folders of kRelayProgram and kZipProgram.
+// False when `exe` lies in none of them.
+bool RootOfInstalledProgram(const std::string& exe, std::string* root) {
+  const size_t name_slash = exe.rfind('/');
+  if (name_slash == std::string::npos || name_slash + 1 == exe.size()) return false;
+  const std::string folder = exe.substr(0, name_slash);
+  const size_t dir_slash = folder.rfind('/');
+  if (dir_slash != std::string::npos && dir_slash + 1 < folder.size() &&
+      CutSuffix(folder.substr(0, dir_slash), kInstallPrefix, root)) {
+    return true;
+  }
+  for (const char* platform_program : {kRelayProgram, kZipProgram}) {
+    const std::string program(platform_program);
+    if (CutSuffix(folder, program.substr(0, program.rfind('/')), root)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string Root() {
@@ -126,20 +156,10 @@ void AdoptRootFromExecutable() {
   ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
   if (n <= 0) return;
   buf[n] = '\0';
-  std::string exe(buf);
-  // exe = ROOT + kInstallPrefix + "/<dir>/<name>"
-  size_t name_slash = exe.rfind('/');
-  if (name_slash == std::string::npos || name_slash == 0) return;
-  size_t dir_slash = exe.rfind('/', name_slash - 1);
-  if (dir_slash == std::string::npos) return;
-  std::string prefix = exe.substr(0, dir_slash);
-  std::string install(kInstallPrefix);
-  if (prefix.size() < install.size() ||
-      prefix.compare(prefix.size() - install.size(), install.size(), install) != 0) {
-    return;
+  std::string root;
+  if (RootOfInstalledProgram(buf, &root)) {
+    setenv("DRIFT_ROOT", root.empty() ? "/" : root.c_str(), 1);
   }
-  std::string root = prefix.substr(0, prefix.size() - install.size());
-  setenv("DRIFT_ROOT", root.empty() ? "/" : root.c_str(), 1);
 }
 
 }  // namespace paths

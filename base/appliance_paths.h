@@ -129,8 +129,10 @@ bool ResolvePath(const std::string& appliance_path, std::string* resolved);
 
 // For the package's own programs, which are started with an empty
 // environment: derives the root from the real path of the running executable
-// (its path minus "/var/packages/DriftVault/target/<dir>/<name>") and exports
-// it as DRIFT_ROOT.  When the executable lies elsewhere DRIFT_ROOT is kept.
+// (its path minus "/var/packages/DriftVault/target/<dir>/<name>", or for the
+// platform's programs minus "/usr/tarn/sbin/<name>" or "/usr/tarn/bin/<name>")
+// and exports it as DRIFT_ROOT.  When the executable lies elsewhere DRIFT_ROOT
+// is kept.
 void AdoptRootFromExecutable();
 
 }  // namespace paths

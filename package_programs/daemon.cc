@@ -78,19 +78,9 @@ bool WritePidFile(const std::string& path, std::string* err) {
   return true;
 }
 
-void StartProgram(const char* name, const char* install_path) {
+void StartProgram(const char* name) {
   g_name = name;
   paths::AdoptRootFromExecutable();
-  if (install_path != nullptr) {
-    // A platform program outside the package tree: the root is the real path
-    // of the executable minus its install path.
-    const std::string exe = ExecutableOf(getpid());
-    const size_t n = strlen(install_path);
-    if (exe.size() >= n && exe.compare(exe.size() - n, n, install_path) == 0) {
-      const std::string root = exe.substr(0, exe.size() - n);
-      setenv("DRIFT_ROOT", root.empty() ? "/" : root.c_str(), 1);
-    }
-  }
   Logger::Init(Logger::LOG_TYPE_SYSLOG, ustring(), paths::kDebugSwitchFile, 0);
 }
 

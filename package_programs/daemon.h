@@ -23,11 +23,10 @@ namespace pkg_daemon {
 
 // First call of every program: the launcher clears the environment, so the
 // system root is taken from the program's own install path
-// (paths::AdoptRootFromExecutable); then logging goes to the system log with
-// the thresholds of the package's debug switch file.  A program installed
-// outside the package tree names its install path (an appliance path such as
-// "/usr/tarn/sbin/tarnrelayd") so that its root is found the same way.
-void StartProgram(const char* name, const char* install_path = nullptr);
+// (paths::AdoptRootFromExecutable, which also knows the platform's program
+// folders below "/usr/tarn"); then logging goes to the system log with the
+// thresholds of the package's debug switch file.
+void StartProgram(const char* name);
 
 // Writes "NAME: message" to standard error (seen by whoever runs the program
 // by hand) and logs it at error level (the system log, for launches whose

@@ -54,7 +54,7 @@ std::string Trimmed(const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  pkg_daemon::StartProgram("tarnrelayd", paths::kRelayProgram);
+  pkg_daemon::StartProgram("tarnrelayd");
   if (argc != 3 || (strcmp(argv[1], "-a") != 0 && strcmp(argv[1], "-r") != 0)) {
     pkg_daemon::ReportError(kUsage);
     return 2;
