@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <json/json.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -150,6 +151,11 @@ FolderLock::FolderLock(const std::string& host_path) {
 
 FolderLock::~FolderLock() {
   if (fd_ >= 0) close(fd_);  // closing releases the lock
+}
+
+const Json::Value* FindMember(const Json::Value& root, const char* key) {
+  if (!root.isObject()) return nullptr;
+  return root.find(key, key + strlen(key));
 }
 
 JsonResult ReadJsonFile(const std::string& host_path, Json::Value* root) {

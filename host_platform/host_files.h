@@ -66,6 +66,10 @@ enum class JsonResult { kOk, kMissing, kMalformed, kError };
 // nesting).  Never throws.
 JsonResult ReadJsonFile(const std::string& host_path, Json::Value* root);
 
+// The member `key` of an object value, or null when `root` is no object or
+// has no such member.  (Never creates the member, unlike operator[].)
+const Json::Value* FindMember(const Json::Value& root, const char* key);
+
 // Serialises `root` (two-space indentation, final line end) and replaces the
 // file atomically with mode 0644 for a new file.
 bool WriteJsonFileAtomically(const std::string& host_path, const Json::Value& root);

@@ -105,9 +105,8 @@ int FindShare(const std::string& name, ShareEntry* found) {
     HOST_PLATFORM_FAIL(TLIB_ERR_FILE_OPEN);
     return -1;
   }
-  const Json::Value* list = read == host_platform::JsonResult::kOk && root.isObject()
-                                ? root.find("shares", "shares" + 6)
-                                : nullptr;
+  const Json::Value* list =
+      read == host_platform::JsonResult::kOk ? host_platform::FindMember(root, "shares") : nullptr;
   if (list == nullptr || !list->isArray()) {
     Logger::Log(4, "default_component", "[WARNING] host-platform(%d): malformed share list %s\n",
                 __LINE__, paths::kSharesJson);

@@ -60,7 +60,7 @@ bool LoadVolumes(std::vector<Volume>* volumes) {
     HOST_PLATFORM_FAIL(read == JsonResult::kMissing ? TLIB_ERR_FILE_OPEN : TLIB_ERR_BAD_FORMAT);
     return false;
   }
-  const Json::Value* list = root.isObject() ? root.find("volumes", "volumes" + 7) : nullptr;
+  const Json::Value* list = FindMember(root, "volumes");
   bool ok = list != nullptr && list->isArray();
   for (Json::ArrayIndex i = 0; ok && i < list->size(); ++i) {
     const Json::Value& entry = (*list)[i];
