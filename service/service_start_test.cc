@@ -1,0 +1,367 @@
+// Service start inside this process, on a private root whose daemons,
+// updater and relay program are small scripts that note how they were run:
+// the messages of every road, the launch order and arguments, and the
+// failures that only a broken platform can produce.  The end-to-end tests
+// run the same roads with the real programs.
+#include "service/service_start.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "host_platform/host_files.h"
+#include "service/package_state.h"
+#include "service/service_test_util.h"
+
+namespace {
+
+using service_test::ChildProcess;
+using service_test::TestRoot;
+
+const char kSyncFolder[] = "/volume1/@driftvault/@sync";
+const char kUserDb[] = "/volume1/@driftvault/@sync/user-db.sqlite";
+
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  socklen_t len = sizeof(addr);
+  int port = 0;
+  if (fd >= 0 && bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0 &&
+      getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  if (fd >= 0) close(fd);
+  return port;
+}
+
+// The root of the running test, for the rename hook (a plain function).
+std::string g_hook_root;
+
+// Makes every write of db-path.conf fail: a folder appears where the new
+// file was to be renamed.
+void BlockDbPathConf(const std::string& temp_path) {
+  if (temp_path.find("/.db-path.conf.tmp.") != std::string::npos) {
+    mkdir((g_hook_root + paths::kDbPathConf).c_str(), 0755);
+    mkdir((g_hook_root + paths::kDbPathConf + "/x").c_str(), 0755);
+  }
+}
+
+class StartServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port_ = FreePort();
+    ASSERT_GT(port_, 0);
+    root_.Write(paths::kEnabledMark, "");
+    root_.Write(paths::kSettingConf, "dfvt_port=\"" + std::to_string(port_) + "\"\n");
+    root_.MakeDirs("/volume1/homes/alice");
+    root_.MakeDirs("/var/log");
+    root_.MakeDirs("/var/packages/DriftVault/target/sbin");
+    root_.Write(paths::kTarnInfoConf, "userhome_local=\"yes\"\n");
+    root_.Write(paths::kVolumesJson, R"({"volumes":[{"path":"/volume1","type":2}]})");
+    root_.Write(paths::kSharesJson,
+                R"({"shares":[{"name":"homes","path":"/volume1/homes","status":0,"type":0}]})");
+    root_.Write(paths::kPasswd, "alice:x:1026:100::/volume1/homes/alice:/bin/sh\n");
+    root_.WriteScript(paths::kRelayProgram, "echo \"$*\" >> " + root_.Host("/relay-calls") + "\n");
+    SetUpdaterWord("done");
+    root_.WriteScript(paths::kUpdaterProgram, "printf 'status=\"%s\"\\n' \"$(cat " +
+                                                  root_.Host("/updater-word") + ")\" > " +
+                                                  root_.Host(paths::kEnableStatus) + "\n");
+    for (const char* daemon : kDaemons) SetDaemon(daemon, true);
+    unsetenv("TARNPKG_USERNAME");
+  }
+
+  void TearDown() override {
+    host_platform::SetBeforeRenameHookForTesting(nullptr);
+    unsetenv("TARNPKG_USERNAME");
+  }
+
+  void SetUpdaterWord(const std::string& word) { root_.Write("/updater-word", word + "\n"); }
+
+  // A stand-in daemon notes its command line; a failing one dies by a
+  // signal, as a launch that went wrong does.
+  void SetDaemon(const char* program, bool works) {
+    root_.WriteScript(program, "echo \"$0 $*\" >> " + root_.Host("/launches") + "\n" +
+                                   (works ? "exit 0\n" : "kill -KILL $$\n"));
+  }
+
+  std::vector<std::string> Launches() const {
+    std::vector<std::string> lines;
+    std::istringstream in(root_.Read("/launches"));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+  std::string Status() const {
+    ustring word;
+    ReadServiceStatus(&word);
+    return word.str();
+  }
+
+  bool LogHas(const std::string& text) const {
+    return root_.LogText().find(text) != std::string::npos;
+  }
+
+  // The messages of the log lines that start with `level` ("[ERROR]"), each
+  // without its level, module and line.
+  std::vector<std::string> Messages(const std::string& level) const {
+    std::vector<std::string> out;
+    std::istringstream in(root_.LogText());
+    for (std::string line; std::getline(in, line);) {
+      const size_t at = line.find(level + " ");
+      const size_t colon = line.find("): ", at);
+      if (at != std::string::npos && colon != std::string::npos)
+        out.push_back(line.substr(colon + 3));
+    }
+    return out;
+  }
+
+  // True when the texts appear in the log in this order.
+  bool LogHasInOrder(const std::vector<std::string>& texts) const {
+    const std::string log = root_.LogText();
+    size_t at = 0;
+    for (const std::string& text : texts) {
+      at = log.find(text, at);
+      if (at == std::string::npos) {
+        ADD_FAILURE() << "missing or out of order: " << text << "\nlog:\n" << log;
+        return false;
+      }
+      at += text.size();
+    }
+    return true;
+  }
+
+  static constexpr const char* kDaemons[] = {paths::kCacheDaemon, paths::kAuthDaemon,
+                                             paths::kCleanDaemon, paths::kClientDaemon,
+                                             paths::kSyncDaemon};
+
+  TestRoot root_;
+  int port_ = 0;
+};
+
+TEST_F(StartServiceTest, FirstStartLaunchesTheDaemonsInOrder) {
+  setenv("TARNPKG_USERNAME", "alice", 1);
+  EXPECT_EQ(StartService(), 0);
+  EXPECT_EQ(Status(), "enabled");
+  const std::string port = std::to_string(port_);
+  // (A script's $0 is the file the kernel ran: the host path.)
+  EXPECT_EQ(Launches(), (std::vector<std::string>{
+                            root_.Host(paths::kCacheDaemon) + " ",
+                            root_.Host(paths::kAuthDaemon) + " ",
+                            root_.Host(paths::kCleanDaemon) + " " + kSyncFolder,
+                            root_.Host(paths::kClientDaemon) + " ",
+                            root_.Host(paths::kSyncDaemon) + " -c " + kSyncFolder + " -p " + port +
+                                " -u " + kUserDb,
+                        }));
+  EXPECT_EQ(root_.Read("/relay-calls"), "-a driftvault\n");
+  EXPECT_TRUE(LogHasInOrder({
+      "[DEBUG] service-ctrl(",
+      "): checking service singleton...\n",
+      "): change service status to initializing...\n",
+      "): checking service environment...\n",
+      "): preparing service environment...\n",
+      "): get default share bin path ('/volume1') by homes shared folder\n",
+      "): database will be placed at '/volume1'\n",
+      "): first time installation, add default application privilege\n",
+      "): enabling account 'alice'\n",
+      "): change service status to enabled...\n",
+  }));
+  // The errors of a first start: no status file and no database volume yet.
+  EXPECT_EQ(Messages("[ERROR]"),
+            (std::vector<std::string>{
+                "access(/var/packages/DriftVault/etc/enable_status): No such file or directory (2)",
+                "can not get vol"}));
+  EXPECT_EQ(Messages("[WARNING]"), std::vector<std::string>{});
+  EXPECT_NE(root_.Read(paths::kEventLog).find("\t0x11B01050\tDrift Vault\t"), std::string::npos);
+}
+
+TEST_F(StartServiceTest, RefusesWhenNotEnabledOrAlreadyRunning) {
+  ChildProcess witness;
+  const std::string pid = std::to_string(witness.pid()) + "\n";
+  root_.Write(paths::kSyncDaemonPid, pid);
+  root_.Write(paths::kUpgradingMark, pid);
+  root_.Write(paths::kRepoMoveMark, pid);
+  for (const char* word :
+       {"initializing", "updating", "checking", "done", "enabled", "moving_db"}) {
+    SCOPED_TRACE(word);
+    root_.Write(paths::kEnableStatus, std::string("status=\"") + word + "\"\n");
+    root_.Write(service_test::kTestLog, "");
+    EXPECT_EQ(StartService(), 0);
+    EXPECT_EQ(Status(), word);
+    EXPECT_TRUE(
+        LogHasInOrder({"[WARNING] service-ctrl(", "): Drift Vault service is already running\n",
+                       "[INFO] service-ctrl(", "): service is already running\n"}));
+  }
+  EXPECT_TRUE(root_.Exists(paths::kUpgradingMark));
+  EXPECT_TRUE(Launches().empty());
+
+  root_.Remove(paths::kEnabledMark);
+  root_.Write(paths::kEnableStatus, "status=\"disabled\"\n");
+  EXPECT_EQ(StartService(), 0);
+  EXPECT_EQ(Status(), "disabled");
+  EXPECT_TRUE(LogHas("[INFO] service-ctrl("));
+  EXPECT_TRUE(LogHas("): package is not enabled\n"));
+  EXPECT_TRUE(Launches().empty());
+  EXPECT_FALSE(root_.Exists(paths::kDbPathConf));
+}
+
+TEST_F(StartServiceTest, PortInUse) {
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port_));
+  ASSERT_EQ(bind(listener, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  EXPECT_EQ(StartService(), -1);
+  close(listener);
+  EXPECT_EQ(Status(), "portconflict");
+  EXPECT_TRUE(LogHasInOrder({"): DFVT: port '" + std::to_string(port_) + "' is used\n",
+                             "): port checking failed, service will not be enabled\n"}));
+  EXPECT_FALSE(root_.Exists("/volume1/@driftvault"));
+  EXPECT_FALSE(root_.Exists(paths::kDbPathConf));
+}
+
+TEST_F(StartServiceTest, PortableUnitNeedsItsHomeService) {
+  const struct {
+    const char* name;
+    const char* tarninfo;
+    const char* volumes;
+    const char* message;
+  } cases[] = {
+      {"home service off", "pocket_unit=\"yes\"\n", R"({"volumes":[{"path":"/volume1","type":2}]})",
+       "): local home service is not enabled\n"},
+      {"homes not on an internal volume", "pocket_unit=\"yes\"\nuserhome_local=\"yes\"\n",
+       R"({"volumes":[{"path":"/volume1","type":4}]})",
+       "): port checking failed, service will not be enabled\n"},
+      {"homes share missing", "pocket_unit=\"yes\"\nuserhome_local=\"yes\"\n", nullptr,
+       "): TARNShareGet(homes) failed with error code "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    root_.Write(paths::kTarnInfoConf, c.tarninfo);
+    if (c.volumes != nullptr) {
+      root_.Write(paths::kVolumesJson, c.volumes);
+    } else {
+      root_.Write(paths::kSharesJson, R"({"shares":[]})");
+    }
+    root_.Write(paths::kEnableStatus, "status=\"disabled\"\n");
+    EXPECT_EQ(StartService(), -1);
+    EXPECT_EQ(Status(), "homedisabled");
+    EXPECT_TRUE(LogHas(c.message)) << root_.LogText();
+    EXPECT_FALSE(root_.Exists("/volume1/@driftvault"));
+  }
+}
+
+TEST_F(StartServiceTest, DatabaseVolumeFailures) {
+  // The configured volume is gone.
+  root_.Write(paths::kDbPathConf, "db-vol=\"/volume2\"\n");
+  EXPECT_EQ(StartService(), -1);
+  EXPECT_EQ(Status(), "dbunexist");
+  EXPECT_TRUE(LogHasInOrder({"[WARNING] service-ctrl(",
+                             "): /volume2 is not a mounted volume ... Error code ",
+                             "): failed to prepare environment\n",
+                             "): failed to prepare environment for Drift Vault\n"}));
+
+  // Nothing configured, no home service and no usable volume.
+  root_.Remove(paths::kDbPathConf);
+  root_.Write(paths::kTarnInfoConf, "userhome_local=\"no\"\n");
+  root_.Write(paths::kVolumesJson, R"({"volumes":[{"path":"/volume3","type":2}]})");
+  root_.Write(service_test::kTestLog, "");
+  EXPECT_EQ(StartService(), -1);
+  EXPECT_EQ(Status(), "error");
+  EXPECT_TRUE(
+      LogHasInOrder({"): UserHome is not enabled\n", "): skip '/volume3' as it is not acceptable\n",
+                     "): No available volume found\n", "): failed to locate repository path\n",
+                     "): failed to prepare environment\n"}));
+  EXPECT_TRUE(Launches().empty());
+}
+
+// The homes route finds its volume but cannot remember it: the volume list
+// is tried next, and with db-path.conf unwritable it cannot succeed either.
+TEST_F(StartServiceTest, UnwritableDbPathConfTriesTheVolumeList) {
+  g_hook_root = root_.root();
+  host_platform::SetBeforeRenameHookForTesting(BlockDbPathConf);
+  root_.Write(paths::kVolumesJson,
+              R"({"volumes":[{"path":"/volume3","type":2},{"path":"/volume1","type":2}]})");
+  EXPECT_EQ(StartService(), -1);
+  EXPECT_EQ(Status(), "error");
+  EXPECT_TRUE(LogHasInOrder(
+      {"): skip '/volume3' as it is not acceptable\n", "): failed to locate repository path\n"}));
+  EXPECT_FALSE(LogHas("get default share bin path"));
+  EXPECT_TRUE(Launches().empty());
+}
+
+TEST_F(StartServiceTest, UpdaterWordsEndTheStart) {
+  for (const char* word : {"dbnewer", "upgradefail"}) {
+    SCOPED_TRACE(word);
+    SetUpdaterWord(word);
+    root_.Write(service_test::kTestLog, "");
+    EXPECT_EQ(StartService(), -1);
+    EXPECT_EQ(Status(), word);
+    EXPECT_TRUE(LogHasInOrder(
+        {std::string("): updater failed: (") + word + ")\n", "): failed to upgrade database\n"}));
+  }
+  // A word the updater should never leave.
+  SetUpdaterWord("confused");
+  EXPECT_EQ(StartService(), -1);
+  EXPECT_EQ(Status(), "error");
+  EXPECT_TRUE(Launches().empty());
+}
+
+TEST_F(StartServiceTest, AccountProblemsNeverStopTheStart) {
+  // An account the platform does not know: logged, no warning.
+  setenv("TARNPKG_USERNAME", "nobody", 1);
+  EXPECT_EQ(StartService(), 0);
+  EXPECT_EQ(Status(), "enabled");
+  EXPECT_TRUE(LogHas("): Failed to add user 'nobody'\n"));
+  EXPECT_FALSE(LogHas("is not automatically enabled"));
+
+  // A user database that cannot be opened: the account is not enabled.
+  root_.Remove(kUserDb);
+  root_.MakeDirs(kUserDb);
+  root_.Write(paths::kEnableStatus, "status=\"disabled\"\n");
+  setenv("TARNPKG_USERNAME", "alice", 1);
+  EXPECT_EQ(StartService(), 0);
+  EXPECT_EQ(Status(), "enabled");
+  EXPECT_TRUE(
+      LogHasInOrder({"): Failed to initialize sync folder user database\n",
+                     "[WARNING] service-ctrl(", "): 'alice' is not automatically enabled\n"}));
+  EXPECT_EQ(Launches().size(), 10u);
+}
+
+// A daemon that cannot be launched: its two messages, the silent stop, and
+// no later daemon.
+TEST_F(StartServiceTest, FailedLaunchStopsAtThatDaemon) {
+  const struct {
+    int failing;  // index into kDaemons
+    const char* inner;
+    const char* outer;
+  } cases[] = {
+      {0, "): Failed to start cache daemon\n", "): fail to run ServiceCachedStart\n"},
+      {2, "): Failed to start cleaner daemon\n", "): fail to run ServiceCleandStart\n"},
+      {4, "): Failed to start syncd daemon\n", "): fail to run ServiceSyncdStart\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(kDaemons[c.failing]);
+    for (int i = 0; i < 5; ++i) SetDaemon(kDaemons[i], i != c.failing);
+    root_.Remove("/launches");
+    root_.Write(service_test::kTestLog, "");
+    root_.Write(paths::kEnableStatus, "status=\"disabled\"\n");
+    EXPECT_EQ(StartService(), -1);
+    const std::vector<std::string> launches = Launches();
+    ASSERT_EQ(launches.size(), static_cast<size_t>(c.failing + 1));
+    EXPECT_EQ(launches.back().substr(0, launches.back().find(' ')),
+              root_.Host(kDaemons[c.failing]));
+    EXPECT_TRUE(LogHasInOrder(
+        {c.inner, c.outer, "): failed to launch daemons, stop the service silently\n"}));
+    EXPECT_EQ(Status(), "disabled");
+    EXPECT_EQ(root_.Read(paths::kEventLog).find("0x11B0105"), std::string::npos);
+    EXPECT_FALSE(root_.Exists("/volume1/@driftvault/@sync/log-db.sqlite"));
+  }
+}
+
+}  // namespace
