@@ -254,6 +254,16 @@ TEST_F(StartServiceTest, PortableUnitNeedsItsHomeService) {
     EXPECT_TRUE(LogHas(c.message)) << root_.LogText();
     EXPECT_FALSE(root_.Exists("/volume1/@driftvault"));
   }
+
+  // With the home service on and the homes share on an internal volume the
+  // portable unit starts like any other.
+  root_.Write(paths::kVolumesJson, R"({"volumes":[{"path":"/volume1","type":2}]})");
+  root_.Write(paths::kSharesJson,
+              R"({"shares":[{"name":"homes","path":"/volume1/homes","status":0,"type":0}]})");
+  EXPECT_EQ(StartService(), 0);
+  EXPECT_EQ(Status(), "enabled");
+  EXPECT_EQ(root_.Read(paths::kDbPathConf), "db-vol=\"/volume1\"\n");
+  EXPECT_EQ(Launches().size(), 5u);
 }
 
 TEST_F(StartServiceTest, DatabaseVolumeFailures) {
