@@ -256,11 +256,40 @@ TEST(Shares, MalformedListsFailWithoutCrash) {
     TarnShareInfo* share = nullptr;
     EXPECT_EQ(TARNShareGet("homes", &share), -1) << text.substr(0, 80);
     EXPECT_EQ(share, nullptr);
+    TarnSzList sentinel{};
+    TarnSzList* names = &sentinel;  // a failure must reset it
+    EXPECT_EQ(TARNShareEnum(&names), -1) << text.substr(0, 80);
+    EXPECT_EQ(names, nullptr);
   }
   TestRoot root;
   TarnShareInfo* share = nullptr;
   EXPECT_EQ(TARNShareGet("homes", &share), -1);  // no list at all
   EXPECT_EQ(TLIBCErrGet(), TLIB_ERR_FILE_OPEN);
+  TarnSzList* names = nullptr;
+  EXPECT_EQ(TARNShareEnum(&names), -1);
+  EXPECT_EQ(names, nullptr);
+}
+
+TEST(Shares, EnumerationInOrderWithoutRepeats) {
+  TestRoot root;
+  root.Write("/etc/tarn/shares.json",
+             R"({"shares":[{"name":"photo","path":"/volume1/photo"},
+                           {"name":"homes","path":"/volume1/homes"},
+                           {"name":"photo","path":"/volume2/photo"},
+                           {"name":"Docs","path":"/volume1/Docs"}]})");
+  TarnSzList* names = nullptr;
+  ASSERT_EQ(TARNShareEnum(&names), 3);
+  ASSERT_NE(names, nullptr);
+  std::vector<std::string> got(names->items, names->items + names->count);
+  EXPECT_EQ(got, (std::vector<std::string>{"photo", "homes", "Docs"}));
+  TLIBCSzListFree(names);
+
+  root.Write("/etc/tarn/shares.json", R"({"shares":[]})");
+  ASSERT_EQ(TARNShareEnum(&names), 0);
+  ASSERT_NE(names, nullptr);
+  EXPECT_EQ(names->count, 0);
+  TLIBCSzListFree(names);
+  TLIBCSzListFree(nullptr);
 }
 
 const char kVolumesText[] = R"({"volumes":[

@@ -144,13 +144,16 @@ int TLIBAppPrivRuleSetOne(const TarnAppPrivRule* rule) {
   return 0;
 }
 
+void TLIBCSzListFree(TarnSzList* list) {
+  if (list == nullptr) return;
+  for (int i = 0; i < list->count; ++i) free(list->items[i]);
+  free(list->items);
+  free(list);
+}
+
 void TLIBAppPrivRuleFree(TarnAppPrivRule* rule) {
   if (rule == nullptr) return;
   free(rule->app);
-  if (rule->allow != nullptr) {
-    for (int i = 0; i < rule->allow->count; ++i) free(rule->allow->items[i]);
-    free(rule->allow->items);
-    free(rule->allow);
-  }
+  TLIBCSzListFree(rule->allow);
   free(rule);
 }

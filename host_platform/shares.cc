@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -95,9 +96,10 @@ bool ParseEntry(const Json::Value& entry, ShareEntry* share) {
   return true;
 }
 
-// The entry named `name`.  -1 with the platform error set when the list is
-// missing or malformed or names no such share.
-int FindShare(const std::string& name, ShareEntry* found) {
+// Every entry of the share list, in its order.  -1 with the platform error
+// set when the list is missing or malformed: one bad entry spoils the list,
+// as a half-written file would.
+int ReadShareList(std::vector<ShareEntry>* shares) {
   Json::Value root;
   host_platform::JsonResult read =
       host_platform::ReadJsonFile(paths::HostPath(paths::kSharesJson), &root);
@@ -113,7 +115,7 @@ int FindShare(const std::string& name, ShareEntry* found) {
     HOST_PLATFORM_FAIL(TLIB_ERR_BAD_FORMAT);
     return -1;
   }
-  bool have = false;
+  shares->clear();
   for (const Json::Value& entry : *list) {
     ShareEntry share;
     if (!ParseEntry(entry, &share)) {
@@ -123,16 +125,24 @@ int FindShare(const std::string& name, ShareEntry* found) {
       HOST_PLATFORM_FAIL(TLIB_ERR_BAD_FORMAT);
       return -1;
     }
-    if (!have && share.name == name) {
-      *found = std::move(share);
-      have = true;
-    }
-  }
-  if (!have) {
-    HOST_PLATFORM_FAIL(TLIB_ERR_NOT_FOUND);
-    return -1;
+    shares->push_back(std::move(share));
   }
   return 0;
+}
+
+// The first entry named `name`.  -1 with the platform error set when the list
+// is missing or malformed or names no such share.
+int FindShare(const std::string& name, ShareEntry* found) {
+  std::vector<ShareEntry> shares;
+  if (ReadShareList(&shares) < 0) return -1;
+  for (ShareEntry& share : shares) {
+    if (share.name == name) {
+      *found = std::move(share);
+      return 0;
+    }
+  }
+  HOST_PLATFORM_FAIL(TLIB_ERR_NOT_FOUND);
+  return -1;
 }
 
 char* CopyString(const std::string& s) {
@@ -183,6 +193,31 @@ int TARNShareGet(const char* name, TarnShareInfo** share) {
   record->type = entry.type;
   *share = record;
   return 0;
+}
+
+int TARNShareEnum(TarnSzList** names) {
+  if (names == nullptr) {
+    HOST_PLATFORM_FAIL(TLIB_ERR_BAD_PARAMETERS);
+    return -1;
+  }
+  *names = nullptr;
+  std::vector<ShareEntry> shares;
+  if (ReadShareList(&shares) < 0) return -1;
+  TarnSzList* list = static_cast<TarnSzList*>(calloc(1, sizeof(TarnSzList)));
+  if (list == nullptr) {
+    HOST_PLATFORM_FAIL(TLIB_ERR_OUT_OF_MEMORY);
+    return -1;
+  }
+  std::set<std::string> seen;
+  for (const ShareEntry& share : shares) {
+    if (!seen.insert(share.name).second) continue;
+    if (TLIBCSzListPush(&list, share.name.c_str()) != 0) {
+      TLIBCSzListFree(list);
+      return -1;
+    }
+  }
+  *names = list;
+  return list->count;
 }
 
 void TARNShareFree(TarnShareInfo* share) {

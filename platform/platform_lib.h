@@ -189,6 +189,8 @@ enum {
   TARN_SHARE_KEY_SIZE = 64,
 };
 
+struct TarnSzList;  // a list of texts, see the application privileges
+
 struct TarnShareInfo {
   char* name;
   char* path;       // appliance path of the share folder
@@ -199,6 +201,10 @@ struct TarnShareInfo {
 // TARNShareGet: 0 and a new record in *share; -1 when the share is unknown or
 //   the share list is missing or malformed (*share = null).
 // TARNShareFree: releases a record (null accepted).
+// TARNShareEnum: the names of all shares, in the platform's order and without
+//   repeats, in a new list *names (released with TLIBCSzListFree); the number
+//   of names, or -1 when the share list is missing or malformed (*names =
+//   null).
 // TARNShareBinPathGet: writes the share-bin folder of the volume holding
 //   `path` (the volume path; for USB volumes volume path + "/@sharebin");
 //   0, or -1 when no listed volume holds the path or the buffer is too small.
@@ -212,6 +218,7 @@ struct TarnShareInfo {
 //   file holds fewer than 64 bytes.
 int TARNShareGet(const char* name, TarnShareInfo** share);
 void TARNShareFree(TarnShareInfo* share);
+int TARNShareEnum(TarnSzList** names);
 int TARNShareBinPathGet(const char* path, char* buffer, int size);
 char* TARNPathResolve(const char* path, char* buffer, int size);
 int TLIBShareEncryptPathGet(const char* name, char* buffer, int size);
@@ -258,6 +265,7 @@ struct TarnAppPrivRule {
 //   out of memory.
 // TLIBCSzListPush: appends a copy of `text` to *list (allocating the list when
 //   *list is null); 0, or -1 on failure.
+// TLIBCSzListFree: frees a list and its texts (null accepted).
 // TLIBAppPrivRuleSetOne: stores the rule in the platform's rule set: a rule of
 //   the same type, id and application is replaced, an identical rule is left
 //   as it is (never added twice).  0, or -1 (malformed rule file, write
@@ -265,6 +273,7 @@ struct TarnAppPrivRule {
 // TLIBAppPrivRuleFree: frees the rule, its application id and its list.
 TarnAppPrivRule* TLIBAppPrivRuleAlloc(void);
 int TLIBCSzListPush(TarnSzList** list, const char* text);
+void TLIBCSzListFree(TarnSzList* list);
 int TLIBAppPrivRuleSetOne(const TarnAppPrivRule* rule);
 void TLIBAppPrivRuleFree(TarnAppPrivRule* rule);
 
