@@ -225,6 +225,45 @@ TEST_F(CachedTest, UsersAndSharesFoundAndNotFound) {
   SDK::SetCacheBackend(nullptr);
 }
 
+// Every answer of a user or share opened through the cache daemon equals
+// the answer of the same user or share opened directly on the platform.
+TEST_F(CachedTest, DirectAndCachedObjectsAgree) {
+  Start();
+  dircache::InstallDaemonCacheBackend();
+  for (const char* name : {"alice", "bob", "root"}) {
+    SCOPED_TRACE(name);
+    SDK::User direct, cached;
+    ASSERT_EQ(direct.Open(name, false), 0);
+    ASSERT_EQ(cached.Open(name, true), 0);
+    EXPECT_EQ(cached.GetName(), direct.GetName());
+    EXPECT_EQ(cached.GetUid(), direct.GetUid());
+    EXPECT_EQ(cached.GetGid(), direct.GetGid());
+    EXPECT_EQ(cached.GetHomePath(), direct.GetHomePath());
+    EXPECT_EQ(cached.IsExpired(), direct.IsExpired());
+  }
+  for (const char* name : {"homes", "secret"}) {
+    SCOPED_TRACE(name);
+    SDK::Share direct, cached;
+    ASSERT_EQ(direct.Open(name, false), 0);
+    ASSERT_EQ(cached.Open(name, true), 0);
+    EXPECT_EQ(cached.GetName(), direct.GetName());
+    EXPECT_EQ(cached.GetPath(), direct.GetPath());
+    EXPECT_EQ(direct.GetVolumePath(), "/volume1");
+    EXPECT_EQ(cached.GetVolumePath(), direct.GetVolumePath());
+    EXPECT_EQ(cached.GetShareBinPath(), direct.GetShareBinPath());
+    EXPECT_EQ(cached.GetStatus(), direct.GetStatus());
+    EXPECT_EQ(cached.IsEncryption(), direct.IsEncryption());
+    EXPECT_EQ(cached.IsMounted(), direct.IsMounted());
+    EXPECT_EQ(cached.IsUsbShare(), direct.IsUsbShare());
+    EXPECT_EQ(cached.IsRegularShare(), direct.IsRegularShare());
+    std::string direct_key, cached_key;
+    EXPECT_EQ(cached.GetEncryptionKey(&cached_key), direct.GetEncryptionKey(&direct_key));
+    EXPECT_EQ(cached_key, direct_key);
+  }
+  EXPECT_EQ(SDK::Share().Open("nope", true), SDK::Share().Open("nope", false));
+  SDK::SetCacheBackend(nullptr);
+}
+
 TEST_F(CachedTest, ShareUniqueKey) {
   Start();
   std::string key;
