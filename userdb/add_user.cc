@@ -43,7 +43,7 @@ bool HomeExists(const std::string& home) {
   const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
   std::string resolved_parent;
   if (!paths::ResolvePath(parent, &resolved_parent)) return false;
-  if (resolved_parent.back() != '/') resolved_parent += '/';
+  if (resolved_parent.empty() || resolved_parent.back() != '/') resolved_parent += '/';
   return FileExists(paths::HostPath(resolved_parent + path.substr(slash + 1)));
 }
 
