@@ -195,6 +195,11 @@ bool WriteJsonFileAtomically(const std::string& host_path, const Json::Value& ro
   try {
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "  ";
+    // Strings go out as the bytes they hold.  Escaping non-ASCII text as
+    // \uXXXX would first decode it as UTF-8, and a string another program
+    // wrote that is not valid UTF-8 would come back as U+FFFD: rewriting a
+    // file to change one entry would silently alter the others.
+    builder["emitUTF8"] = true;
     text = Json::writeString(builder, root);
   } catch (const std::exception&) {
     errno = ENOMEM;
