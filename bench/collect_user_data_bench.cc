@@ -190,8 +190,9 @@ bool Generate() {
 
 struct ChildRun {
   bool ok = false;
-  double seconds = 0;
-  long peak_kib = 0;  // ru_maxrss of the child
+  double seconds = 0;      // wall time
+  double cpu_seconds = 0;  // user + system time of the child
+  long peak_kib = 0;       // ru_maxrss of the child
 };
 
 // Runs argv with DRIFT_ROOT set and standard output sent to `out_path`.
@@ -223,6 +224,8 @@ ChildRun RunChild(const std::vector<std::string>& argv, const char* out_path) {
   run.seconds = static_cast<double>(end.tv_sec - start.tv_sec) +
                 static_cast<double>(end.tv_usec - start.tv_usec) / 1e6;
   run.peak_kib = usage.ru_maxrss;
+  run.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   return run;
 }
 
@@ -253,6 +256,8 @@ void BM_Sqlite3ShellJson(benchmark::State& state) { RunTimed(state, ShellArgv())
 struct Paired {
   double tool_seconds = 0;
   double shell_seconds = 0;
+  double tool_cpu_seconds = 0;
+  double shell_cpu_seconds = 0;
   long tool_peak_kib = 0;
   long shell_peak_kib = 0;
   int runs = 0;
@@ -269,6 +274,8 @@ void BM_PairedRatio(benchmark::State& state) {
     state.SetIterationTime(tool.seconds);
     paired.tool_seconds += tool.seconds;
     paired.shell_seconds += shell.seconds;
+    paired.tool_cpu_seconds += tool.cpu_seconds;
+    paired.shell_cpu_seconds += shell.cpu_seconds;
     paired.tool_peak_kib = std::max(paired.tool_peak_kib, tool.peak_kib);
     paired.shell_peak_kib = std::max(paired.shell_peak_kib, shell.peak_kib);
     paired.runs++;
@@ -276,6 +283,7 @@ void BM_PairedRatio(benchmark::State& state) {
   if (paired.runs > 0) {
     state.counters["shell_ms"] = paired.shell_seconds * 1e3 / paired.runs;
     state.counters["ratio"] = paired.tool_seconds / paired.shell_seconds;
+    state.counters["cpu_ratio"] = paired.tool_cpu_seconds / paired.shell_cpu_seconds;
     state.counters["tool_peak_KiB"] = static_cast<double>(paired.tool_peak_kib);
     state.counters["shell_peak_KiB"] = static_cast<double>(paired.shell_peak_kib);
   }
@@ -376,12 +384,16 @@ int main(int argc, char** argv) {
   printf("bench process peak %ld KiB (included in every child's peak)\n", self.ru_maxrss);
   benchmark::RunSpecifiedBenchmarks();
   if (paired.runs > 0) {
+    const double runs = paired.runs;
     printf(
-        "\ncollect-user-data: %.1f ms, peak %ld KiB; sqlite3 -json: %.1f ms, peak %ld KiB; "
-        "ratio %.2f (goal <= 1.20), %d paired runs\n",
-        paired.tool_seconds * 1e3 / paired.runs, paired.tool_peak_kib,
-        paired.shell_seconds * 1e3 / paired.runs, paired.shell_peak_kib,
-        paired.tool_seconds / paired.shell_seconds, paired.runs);
+        "\ncollect-user-data: %.1f ms wall, %.1f ms CPU, peak %ld KiB\n"
+        "sqlite3 -json:     %.1f ms wall, %.1f ms CPU, peak %ld KiB\n"
+        "ratio %.2f wall, %.2f CPU (goal <= 1.20), %d paired runs\n",
+        paired.tool_seconds * 1e3 / runs, paired.tool_cpu_seconds * 1e3 / runs,
+        paired.tool_peak_kib, paired.shell_seconds * 1e3 / runs,
+        paired.shell_cpu_seconds * 1e3 / runs, paired.shell_peak_kib,
+        paired.tool_seconds / paired.shell_seconds,
+        paired.tool_cpu_seconds / paired.shell_cpu_seconds, paired.runs);
   }
   benchmark::Shutdown();
   return 0;
