@@ -61,14 +61,12 @@ std::string MakeRoot() {
   return buffer.data();
 }
 
-void RunChild(int start_fd, int result_fd) {
+void RunChild(int p, int start_fd, int result_fd) {
   // Everyone starts together.
   char go;
   if (read(start_fd, &go, 1) < 0) _exit(2);
   int counts[3] = {0, 0, 0};  // results -1, 0, 1
   if (UserManager::Initialize(userdb_test::kDbPath) != 0) _exit(3);
-  const char* index = getenv("DRIFT_TEST_PROCESS");
-  const int p = index != nullptr ? atoi(index) : 0;
   for (int i = 0; i < kOwnUsers; ++i) {
     counts[UserManager::AddUser(OwnName(p, i), kUserTypeLocal, 0) + 1]++;
     // The shared names are spread over the run so that processes meet on
@@ -130,8 +128,7 @@ TEST(AddUserConcurrency, ProcessesNeverShareAViewId) {
     if (pid == 0) {
       close(start[1]);
       close(result[0]);
-      setenv("DRIFT_TEST_PROCESS", std::to_string(p).c_str(), 1);
-      RunChild(start[0], result[1]);
+      RunChild(p, start[0], result[1]);
     }
     close(result[1]);
     children.push_back(pid);
