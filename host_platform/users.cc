@@ -52,10 +52,12 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t* value) {
   return true;
 }
 
-// Calls fn(fields) for every line of the file; false when the file cannot
-// be read (missing included).
+// Calls fn(fields) for every line of the file, or with a non-empty
+// `first_field` only for the lines whose first field is exactly that text
+// (tested before the line is split: lookups by name then cost one compare
+// per line); false when the file cannot be read (missing included).
 template <typename Fn>
-bool ForEachRecord(const char* appliance_path, Fn fn) {
+bool ForEachRecord(const char* appliance_path, const std::string& first_field, Fn fn) {
   std::string text;
   host_platform::ReadResult read = host_platform::ReadWholeFile(
       paths::HostPath(appliance_path), host_platform::kMaxPlatformFileSize, &text);
@@ -69,6 +71,11 @@ bool ForEachRecord(const char* appliance_path, Fn fn) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line[0] == '#' || line[0] == '+' || line[0] == '-' ||
         line.find('\0') != std::string::npos) {
+      continue;
+    }
+    if (!first_field.empty() &&
+        (line.compare(0, first_field.size(), first_field) != 0 ||
+         line.size() <= first_field.size() || line[first_field.size()] != ':')) {
       continue;
     }
     if (!fn(SplitFields(line, ':'))) break;
@@ -102,7 +109,7 @@ char* CopyString(const std::string& s) {
 // account is missing, or the field is not a number.
 int32_t ExpiryDay(const std::string& name) {
   int32_t expire = -1;
-  ForEachRecord(paths::kShadow, [&](const std::vector<std::string>& f) {
+  ForEachRecord(paths::kShadow, name, [&](const std::vector<std::string>& f) {
     // name:password:lastchg:min:max:warn:inactive:expire:reserved
     if (f.size() < 8 || f[0] != name) return true;
     uint64_t day = 0;
@@ -130,11 +137,12 @@ int MakeRecord(const PasswdEntry& entry, TarnUserInfo** user) {
   return 0;
 }
 
+// `name`: the account name when the lookup is by name, else empty.
 template <typename Match>
-int LookUp(Match match, TarnUserInfo** user) {
+int LookUp(const std::string& name, Match match, TarnUserInfo** user) {
   PasswdEntry found;
   bool have = false;
-  bool readable = ForEachRecord(paths::kPasswd, [&](const std::vector<std::string>& f) {
+  bool readable = ForEachRecord(paths::kPasswd, name, [&](const std::vector<std::string>& f) {
     PasswdEntry entry;
     if (!ParsePasswd(f, &entry) || !match(entry)) return true;
     found = entry;
@@ -161,7 +169,8 @@ int TARNUserGet(const char* name, TarnUserInfo** user) {
     return -1;
   }
   const std::string wanted(name);
-  return LookUp([&wanted](const PasswdEntry& e) { return e.name == wanted; }, user);
+  return LookUp(
+      wanted, [&wanted](const PasswdEntry& e) { return e.name == wanted; }, user);
 }
 
 int TARNUserGetByUID(uint32_t uid, TarnUserInfo** user) {
@@ -170,7 +179,8 @@ int TARNUserGetByUID(uint32_t uid, TarnUserInfo** user) {
     return -1;
   }
   *user = nullptr;
-  return LookUp([uid](const PasswdEntry& e) { return e.uid == uid; }, user);
+  return LookUp(
+      std::string(), [uid](const PasswdEntry& e) { return e.uid == uid; }, user);
 }
 
 void TARNUserFree(TarnUserInfo* user) {
