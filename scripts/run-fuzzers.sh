@@ -3,7 +3,8 @@
 # and UndefinedBehaviorSanitizer into build-fuzz (only the fuzz programs and
 # the libraries they link: no tests, no benchmarks) and runs each one for
 # SECONDS (default 60) on a scratch copy of its seed corpus
-# (fuzz/corpus/<target>/), so the checked-in corpus never grows.
+# (fuzz/corpus/<target>/), so the checked-in corpus never grows, with the
+# target's dictionary (fuzz/dict/<target>.dict) when it has one.
 #
 #   scripts/run-fuzzers.sh [SECONDS] [TARGET...]
 #
@@ -63,25 +64,36 @@ built=$((SECONDS - started))
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=16:detect_leaks=1}
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/drift-fuzz.XXXXXX")
+# Memory-backed scratch space when there is some: the targets that read
+# files write every input to one.  Each target's private sandbox roots go
+# below its own folder, so a crashed target leaves nothing elsewhere.
+scratch=${TMPDIR:-/tmp}
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  scratch=/dev/shm
+fi
+work=$(mktemp -d "$scratch/drift-fuzz.XXXXXX")
 failed=0
 rows=()
 for target in "${targets[@]}"; do
   corpus=$work/$target/corpus
   artifacts=$work/$target/artifacts
-  mkdir -p "$corpus" "$artifacts"
+  mkdir -p "$corpus" "$artifacts" "$work/$target/tmp"
   if [ -d "$top/fuzz/corpus/$target" ]; then
     cp -R "$top/fuzz/corpus/$target/." "$corpus/"
   fi
   log=$work/$target/log
+  dict=()
+  if [ -f "$top/fuzz/dict/$target.dict" ]; then
+    dict=(-dict="$top/fuzz/dict/$target.dict")
+  fi
   echo "== $target: ${seconds}s"
   t0=$SECONDS
   set +e
   # The outer limit catches a program that hangs outside libFuzzer's own
   # per-input timeout (while loading the corpus, say).
-  timeout --kill-after=10 $((seconds + 120)) \
+  TMPDIR=$work/$target/tmp timeout --kill-after=10 $((seconds + 120)) \
     "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" </dev/null >"$log" 2>&1
+    -print_final_stats=1 -artifact_prefix="$artifacts/" "${dict[@]}" "$corpus" </dev/null >"$log" 2>&1
   rc=$?
   set -e
   took=$((SECONDS - t0))
@@ -91,6 +103,8 @@ for target in "${targets[@]}"; do
     failed=$((failed + 1))
     if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
       result="hung (exit $rc)"
+    elif grep -q "runtime error:" "$log"; then
+      result="undefined behaviour"
     elif grep -q "ERROR: LeakSanitizer" "$log"; then
       result="leak"
     elif grep -q "ERROR: libFuzzer: timeout" "$log"; then
