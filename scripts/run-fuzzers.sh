@@ -52,6 +52,19 @@ if [ ${#targets[@]} -eq 0 ]; then
   exit 1
 fi
 
+# clang and its libFuzzer runtime are not part of the ordinary build's
+# dependencies; install them the same way when they are missing.
+need=()
+for p in clang libclang-rt-dev; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need+=("$p")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  echo "installing: ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${need[@]}"
+fi
+
 echo "== building ${#targets[@]} fuzz targets in $build"
 CC=clang CXX=clang++ cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DDRIFT_BUILD_FUZZ=ON -DDRIFT_BUILD_TESTS=OFF -DDRIFT_BUILD_BENCH=OFF >/dev/null
