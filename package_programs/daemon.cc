@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -96,6 +97,24 @@ bool Detach(const std::string& pid_file, std::string* err) {
     *err = "already running (pid " + std::to_string(running) + " in " + pid_file + ")";
     return false;
   }
+  // Two launches at the same moment both find no live pid file above, and
+  // both would run, the first one without a pid file that names it (no stop
+  // could find it).  A lock beside the pid file, held by the daemon for its
+  // whole life, lets only one of them through.  The descriptor passes to the
+  // daemon through the forks; the launching process's copy goes with its
+  // exit, and the lock with the daemon's end.
+  const std::string lock_file = pid_file + ".lock";
+  const int lock_fd = open(paths::HostPath(lock_file).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (lock_fd < 0) {
+    *err = ErrnoText("cannot open " + lock_file);
+    return false;
+  }
+  if (flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
+    *err = errno == EWOULDBLOCK ? "already running (" + lock_file + " is held)"
+                                : ErrnoText("cannot lock " + lock_file);
+    close(lock_fd);
+    return false;
+  }
 
   // SIGTERM and SIGINT stay blocked for good: WaitForStop takes them with
   // sigwait, so a signal that arrives early is kept pending, never lost and
@@ -112,6 +131,7 @@ bool Detach(const std::string& pid_file, std::string* err) {
   int ready[2];
   if (pipe2(ready, O_CLOEXEC) != 0) {
     *err = ErrnoText("pipe");
+    close(lock_fd);
     sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     return false;
   }
@@ -121,6 +141,7 @@ bool Detach(const std::string& pid_file, std::string* err) {
     *err = ErrnoText("fork");
     close(ready[0]);
     close(ready[1]);
+    close(lock_fd);
     sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     return false;
   }
@@ -142,6 +163,7 @@ bool Detach(const std::string& pid_file, std::string* err) {
     }
     if (word == kReady) exit(0);
     *err = word.empty() ? "the daemon ended before it was ready" : word;
+    close(lock_fd);
     sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     return false;
   }
