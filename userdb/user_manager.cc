@@ -136,7 +136,9 @@ int UserManager::Initialize(const ustring& path) {
   }
 
   sqlite3_stmt* stmt = nullptr;
-  rc = sqlite3_prepare_v2(connection, select_sql, sizeof(select_sql), &stmt, nullptr);
+  // The text ends at its NUL: given the buffer's whole size, SQLite would
+  // look at the buffer's last byte, which nothing ever wrote.
+  rc = sqlite3_prepare_v2(connection, select_sql, -1, &stmt, nullptr);
   if (rc != SQLITE_OK) {
     Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): sqlite3_prepare_v2(%d): %s\n", __LINE__, rc,
                 sqlite3_errmsg(connection));
