@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config
           libsqlite3-dev libjsoncpp-dev libssl-dev libicu-dev
           libgtest-dev libgmock-dev libbenchmark-dev
-          zip unzip sqlite3 openssl procps)
+          zip unzip sqlite3 openssl procps valgrind)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
