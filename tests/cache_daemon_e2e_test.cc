@@ -10,12 +10,14 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -413,6 +415,48 @@ TEST_F(CachedTest, SilentClientDoesNotBlockTheOthers) {
   EXPECT_TRUE(AliceAnswers());
   EXPECT_TRUE(WaitForHangUp(silent));
   close(silent);
+  EXPECT_TRUE(AliceAnswers());
+}
+
+// The daemon dies (SIGKILL) while a client waits for its reply: the client's
+// call fails and says so, and the next call, to a daemon started again, is
+// answered by the same client.
+TEST_F(CachedTest, DaemonKilledMidConversation) {
+  Start();
+  ASSERT_TRUE(AliceAnswers());
+  // A stopped daemon still takes connections (the kernel queues them) but
+  // never answers: the client is left waiting for the reply.
+  ASSERT_EQ(kill(pid_, SIGSTOP), 0);
+  std::atomic<pid_t> tid{0};
+  std::atomic<int> result{1};
+  std::thread asker([&] {
+    tid = static_cast<pid_t>(syscall(SYS_gettid));
+    UserGroupCache::User alice;
+    result = client_.GetUser("alice", &alice);
+  });
+  // Until the asking thread sleeps in the kernel: connected, request sent,
+  // reading.
+  bool waiting = false;
+  for (int i = 0; i < 500 && !waiting; ++i) {
+    usleep(10000);
+    if (tid == 0) continue;
+    const std::string task = "/proc/self/task/" + std::to_string(tid.load());
+    std::string wchan, stat;
+    std::ifstream(task + "/wchan") >> wchan;
+    std::getline(std::ifstream(task + "/stat"), stat);
+    const size_t paren = stat.rfind(')');
+    waiting = paren != std::string::npos && stat.compare(paren, 3, ") S") == 0 && !wchan.empty() &&
+              wchan != "0";
+  }
+  EXPECT_TRUE(waiting);
+  ASSERT_EQ(kill(pid_, SIGKILL), 0);
+  asker.join();
+  ASSERT_TRUE(WaitGone(pid_));
+  EXPECT_EQ(result, -1);
+  EXPECT_NE(ClientLog().find("): Failed to receive response\n"), std::string::npos) << ClientLog();
+  // The killed daemon left its socket and pid file; a new one takes over and
+  // the client goes on.
+  Start();
   EXPECT_TRUE(AliceAnswers());
 }
 
