@@ -288,7 +288,8 @@ TEST_F(FaultTest, StartKilledAtRandomMoments) {
   }
   // A run may end sooner than the one measured: most kills must hit one.
   EXPECT_GE(hits, 5) << "the kills came after the starts had ended";
-  printf("[ figures  ] %d of 10 kills hit a running start\n", hits);
+  printf("[ figures  ] %d of 10 kills hit a running start (a start took %d ms)\n", hits,
+         static_cast<int>(duration / 1000));
 }
 
 TEST_F(FaultTest, StopKilledAtRandomMoments) {
@@ -307,7 +308,8 @@ TEST_F(FaultTest, StopKilledAtRandomMoments) {
   }
   EXPECT_GE(hits, 3) << "the kills came after the stops had ended";
   StartOk();
-  printf("[ figures  ] %d of 6 kills hit a running stop\n", hits);
+  printf("[ figures  ] %d of 6 kills hit a running stop (a stop took %d ms)\n", hits,
+         static_cast<int>(duration / 1000));
 }
 
 // --- Pid files and processes the stop meets --------------------------------
