@@ -41,20 +41,8 @@ e2e::RunResult RunBare(const std::string& host_program, const std::vector<std::s
   return e2e::Run(argv, {}, "", 30);
 }
 
-bool Running(pid_t pid) {
-  if (pid <= 1 || kill(pid, 0) != 0) return false;
-  FILE* f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-  if (f == nullptr) return false;
-  char state = '?';
-  int scanned = fscanf(f, "%*d (%*[^)]) %c", &state);
-  fclose(f);
-  return scanned == 1 && state != 'Z' && state != 'X';
-}
-
-bool WaitGone(pid_t pid) {
-  for (int i = 0; i < 1000 && Running(pid); ++i) usleep(10000);
-  return !Running(pid);
-}
+using e2e::Running;
+using e2e::WaitGone;
 
 int OpenDescriptors(pid_t pid) {
   int count = 0;

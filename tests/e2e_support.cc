@@ -1,11 +1,16 @@
 #include "tests/e2e_support.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -172,6 +177,66 @@ RunResult Run(const std::vector<std::string>& argv_in,
   return result;
 }
 
+bool Running(pid_t pid) {
+  if (pid <= 1 || kill(pid, 0) != 0) return false;
+  FILE* f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (f == nullptr) return false;
+  char state = '?';
+  const int scanned = fscanf(f, "%*d (%*[^)]) %c", &state);
+  fclose(f);
+  return scanned == 1 && state != 'Z' && state != 'X';
+}
+
+bool WaitGone(pid_t pid, int ms) {
+  for (int i = 0; i < ms / 10 && Running(pid); ++i) usleep(10000);
+  return !Running(pid);
+}
+
+std::string ExecutableOf(pid_t pid) {
+  char buf[4096];
+  const ssize_t n =
+      readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), buf, sizeof(buf) - 1);
+  return n > 0 ? std::string(buf, n) : std::string();
+}
+
+std::vector<pid_t> ProcessesBelow(const std::string& root) {
+  std::vector<pid_t> found;
+  if (root.size() < 2) return found;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return found;
+  while (struct dirent* e = readdir(proc)) {
+    const std::string name = e->d_name;
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const pid_t pid = atoi(name.c_str());
+    if (ExecutableOf(pid).compare(0, root.size() + 1, root + "/") == 0 && Running(pid)) {
+      found.push_back(pid);
+    }
+  }
+  closedir(proc);
+  return found;
+}
+
+void KillProcessesBelow(const std::string& root) {
+  for (pid_t pid : ProcessesBelow(root)) kill(pid, SIGKILL);
+  for (pid_t pid : ProcessesBelow(root)) WaitGone(pid);
+}
+
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  struct sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  socklen_t len = sizeof(addr);
+  int port = 0;
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0 &&
+      getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  close(fd);
+  return port;
+}
+
 std::string SourceDir() { return DRIFT_SOURCE_DIR; }
 std::string BinaryDir() { return DRIFT_BINARY_DIR; }
 std::string ToolPath() { return BinaryDir() + "/cli/drift-control"; }
@@ -191,11 +256,11 @@ Sandbox::Sandbox() {
 
 Sandbox::~Sandbox() {
   if (root_.size() > 5) {
-    // Stop anything the test left running inside this sandbox, then remove it.
-    Run({"/bin/sh", "-c",
-         "for f in \"$0\"/var/run/*.pid; do [ -f \"$f\" ] && p=$(cat \"$f\") && "
-         "[ \"$p\" -gt 1 ] 2>/dev/null && kill -9 \"$p\" 2>/dev/null; done; rm -rf \"$0\"",
-         root_});
+    // Whatever the test left running inside this sandbox goes first.  (Not by
+    // its pid files: a daemon that already ended may have left a pid that now
+    // belongs to another process of the machine.)
+    KillProcessesBelow(root_);
+    Run({"/bin/rm", "-rf", root_});
   }
 }
 

@@ -3,6 +3,8 @@
 #ifndef DRIFT_TESTS_E2E_SUPPORT_H_
 #define DRIFT_TESTS_E2E_SUPPORT_H_
 
+#include <sys/types.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -21,8 +23,29 @@ struct RunResult {
 // exit_status -1) when the program cannot be started or runs longer than
 // `timeout_seconds`, in which case it is killed.
 RunResult Run(const std::vector<std::string>& argv,
-              const std::map<std::string, std::string>& env = {},
-              const std::string& input = "", int timeout_seconds = 60);
+              const std::map<std::string, std::string>& env = {}, const std::string& input = "",
+              int timeout_seconds = 60);
+
+// True while `pid` (> 1) runs: alive and not a zombie.  (The pid 1 of some
+// containers never reaps orphans, so a zombie must count as gone.)
+bool Running(pid_t pid);
+
+// Waits up to `ms` milliseconds for `pid` to be gone; true when it is.
+bool WaitGone(pid_t pid, int ms = 5000);
+
+// The host path of the program `pid` runs ("" when unknown).
+std::string ExecutableOf(pid_t pid);
+
+// The running processes whose executable lies below the folder `root`: the
+// programs of a sandbox, found by what they are rather than by pid files,
+// which may name a pid the system has since given to another process.
+std::vector<pid_t> ProcessesBelow(const std::string& root);
+
+// SIGKILLs the processes below `root` and waits until they are gone.
+void KillProcessesBelow(const std::string& root);
+
+// A TCP port nothing listens on right now (0 when none could be found).
+int FreePort();
 
 // The source and build folders of this build.
 std::string SourceDir();
@@ -39,6 +62,9 @@ class Sandbox {
   ~Sandbox();
   Sandbox(const Sandbox&) = delete;
   Sandbox& operator=(const Sandbox&) = delete;
+
+  // Removing the sandbox first kills every process whose executable lies in
+  // it.
 
   // The root folder (the value of DRIFT_ROOT).
   const std::string& root() const { return root_; }

@@ -97,64 +97,6 @@ bool IsStatusWord(const std::string& word) {
          std::end(kStatusWords);
 }
 
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return 0;
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  socklen_t len = sizeof(addr);
-  int port = 0;
-  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0 &&
-      getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  close(fd);
-  return port;
-}
-
-bool Running(pid_t pid) {
-  if (pid <= 1 || kill(pid, 0) != 0) return false;
-  FILE* f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-  if (f == nullptr) return false;
-  char state = '?';
-  const int scanned = fscanf(f, "%*d (%*[^)]) %c", &state);
-  fclose(f);
-  return scanned == 1 && state != 'Z' && state != 'X';
-}
-
-bool WaitGone(pid_t pid, int ms) {
-  for (int i = 0; i < ms / 10 && Running(pid); ++i) usleep(10000);
-  return !Running(pid);
-}
-
-std::string ExecutableOf(pid_t pid) {
-  char buf[4096];
-  const ssize_t n =
-      readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), buf, sizeof(buf) - 1);
-  return n > 0 ? std::string(buf, n) : std::string();
-}
-
-std::vector<pid_t> ProcessesBelow(const std::string& root) {
-  std::vector<pid_t> found;
-  if (root.empty()) return found;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    const pid_t pid = atoi(name.c_str());
-    if (ExecutableOf(pid).compare(0, root.size() + 1, root + "/") == 0 && Running(pid)) {
-      found.push_back(pid);
-    }
-  }
-  return found;
-}
-
-void KillProcessesBelow(const std::string& root) {
-  for (pid_t pid : ProcessesBelow(root)) kill(pid, SIGKILL);
-  for (pid_t pid : ProcessesBelow(root)) WaitGone(pid);
-}
-
 pid_t PidOf(const e2e::Sandbox& box, const char* pid_file) {
   if (!box.Exists(pid_file)) return 0;
   return atoi(box.Read(pid_file).c_str());

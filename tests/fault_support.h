@@ -31,18 +31,12 @@ extern const char* const kDaemonPidFiles[5];
 // Every word `service --status` may print.
 bool IsStatusWord(const std::string& word);
 
-// A TCP port that nothing listens on right now (the kernel's choice).
-int FreePort();
-
-// A process that exists and has not ended (zombies count as ended).
-bool Running(pid_t pid);
-// Waits (bounded, about `ms`) until `pid` has ended; true when it has.
-bool WaitGone(pid_t pid, int ms = 5000);
-std::string ExecutableOf(pid_t pid);
-// Live processes running a program installed below `root`.
-std::vector<pid_t> ProcessesBelow(const std::string& root);
-// SIGKILL to each of them, and waits until they are gone.
-void KillProcessesBelow(const std::string& root);
+using e2e::ExecutableOf;
+using e2e::FreePort;
+using e2e::KillProcessesBelow;
+using e2e::ProcessesBelow;
+using e2e::Running;
+using e2e::WaitGone;
 
 // The pid a pid file of the sandbox names (0 when missing or unreadable).
 pid_t PidOf(const e2e::Sandbox& box, const char* pid_file);

@@ -33,22 +33,8 @@ e2e::RunResult RunBare(const e2e::Sandbox& box, const std::string& program,
   return e2e::Run(argv, {}, "", 30);
 }
 
-// A process that exists and has not ended (zombies count as ended).
-bool Running(pid_t pid) {
-  if (pid <= 1 || kill(pid, 0) != 0) return false;
-  FILE* f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-  if (f == nullptr) return false;
-  char state = '?';
-  int scanned = fscanf(f, "%*d (%*[^)]) %c", &state);
-  fclose(f);
-  return scanned == 1 && state != 'Z' && state != 'X';
-}
-
-// Waits (bounded) for the process to end; true when it did.
-bool WaitGone(pid_t pid) {
-  for (int i = 0; i < 1000 && Running(pid); ++i) usleep(10000);
-  return !Running(pid);
-}
+using e2e::Running;
+using e2e::WaitGone;
 
 // Live processes whose executable is the host file `exe`.
 std::vector<pid_t> ProcessesOf(const std::string& exe) {

@@ -55,45 +55,12 @@ const Daemon kDaemons[] = {
     {"/var/packages/DriftVault/target/sbin/syncd", "/var/run/tarnsyncfolder.pid"},
 };
 
-// A TCP port that nothing listens on right now (the kernel's choice).
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return 0;
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  socklen_t len = sizeof(addr);
-  int port = 0;
-  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0 &&
-      getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  close(fd);
-  return port;
-}
-
-// A process that exists and has not ended (zombies count as ended).
-bool Running(pid_t pid) {
-  if (pid <= 1 || kill(pid, 0) != 0) return false;
-  FILE* f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-  if (f == nullptr) return false;
-  char state = '?';
-  const int scanned = fscanf(f, "%*d (%*[^)]) %c", &state);
-  fclose(f);
-  return scanned == 1 && state != 'Z' && state != 'X';
-}
-
-bool WaitGone(pid_t pid) {
-  for (int i = 0; i < 500 && Running(pid); ++i) usleep(10000);
-  return !Running(pid);
-}
-
-std::string ExecutableOf(pid_t pid) {
-  char buf[4096];
-  const ssize_t n =
-      readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), buf, sizeof(buf) - 1);
-  return n > 0 ? std::string(buf, n) : std::string();
-}
+using e2e::ExecutableOf;
+using e2e::FreePort;
+using e2e::KillProcessesBelow;
+using e2e::ProcessesBelow;
+using e2e::Running;
+using e2e::WaitGone;
 
 // The command line of a process, one text per argument.
 std::vector<std::string> CommandLineOf(pid_t pid) {
@@ -111,20 +78,6 @@ std::vector<std::string> CommandLineOf(pid_t pid) {
     pos = end == std::string::npos ? text.size() : end + 1;
   }
   return args;
-}
-
-// Live processes running a program installed below `root`.
-std::vector<pid_t> ProcessesBelow(const std::string& root) {
-  std::vector<pid_t> found;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    const pid_t pid = atoi(name.c_str());
-    if (ExecutableOf(pid).compare(0, root.size() + 1, root + "/") == 0 && Running(pid)) {
-      found.push_back(pid);
-    }
-  }
-  return found;
 }
 
 // Rows of a query on an SQLite file, every column as text ("NULL" for null).
@@ -195,8 +148,7 @@ class ServiceStartTest : public ::testing::Test {
   // the sync daemon).  The next start finds the sync daemon gone.
   void KillDaemons() const {
     if (box_.root().empty()) return;
-    for (pid_t pid : ProcessesBelow(box_.root())) kill(pid, SIGKILL);
-    for (pid_t pid : ProcessesBelow(box_.root())) WaitGone(pid);
+    KillProcessesBelow(box_.root());
   }
 
   e2e::RunResult Start(const std::string& account = "") {
