@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test: first the normal
 # build, then the same suite built with AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer, then every fuzz target for a bounded time.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
@@ -10,3 +10,4 @@ ctest --test-dir "$top/build" -j "$(nproc)" --output-on-failure --timeout 300
 BUILD_DIR=$top/build-asan BUILD_TYPE=Debug "$top/scripts/build.sh" -DDRIFT_SANITIZE=ON -DDRIFT_BUILD_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir "$top/build-asan" -j "$(nproc)" --output-on-failure --timeout 600
+"$top/scripts/run-fuzzers.sh" 20
