@@ -14,7 +14,7 @@ using platform_test::FakeFileSystemOps;
 using platform_test::ScopedDefaultOps;
 
 // One share as the platform lists it.
-struct ShareSpec {
+struct ShareRow {
   const char* name;
   const char* path;
   uint32_t status;
@@ -22,7 +22,7 @@ struct ShareSpec {
   const char* enc_path;  // "" for none
 };
 
-const ShareSpec kShares[] = {
+const ShareRow kShares[] = {
     {"homes", "/volume1/homes", 0x0, 0, ""},
     {"secret", "/volume1/secret", 0x2, 0, "/volume1/@secret@"},
     {"locked", "/volume1/locked", 0x3, 0, "/volume1/@locked@"},
@@ -39,13 +39,13 @@ class ShareCache : public SDK::CacheBackend {
   int GetUser(const std::string&, SDK::CachedUser*) override { return -1; }
   int GetShare(const std::string& name, SDK::CachedShare* share) override {
     locked_during_call = locked_during_call || SDK::sdk_mutex->IsOwnedByCurrentThread();
-    for (const ShareSpec& spec : kShares) {
-      if (name != spec.name) continue;
-      share->name = spec.name;
-      share->path = spec.path;
-      share->status = spec.status;
-      share->type = spec.type;
-      std::string volume_of = spec.enc_path[0] != '\0' ? spec.enc_path : spec.path;
+    for (const ShareRow& row : kShares) {
+      if (name != row.name) continue;
+      share->name = row.name;
+      share->path = row.path;
+      share->status = row.status;
+      share->type = row.type;
+      std::string volume_of = row.enc_path[0] != '\0' ? row.enc_path : row.path;
       return share->volume.Init(volume_of, true);
     }
     if (name == "ghost") {  // known to the cache, gone from the platform
@@ -141,15 +141,15 @@ const Expected kExpected[] = {
 };
 
 void CheckShare(const SDK::Share& share, const Expected& e) {
-  const ShareSpec* spec = nullptr;
-  for (const ShareSpec& s : kShares) {
-    if (std::string(s.name) == e.name) spec = &s;
+  const ShareRow* row = nullptr;
+  for (const ShareRow& s : kShares) {
+    if (std::string(s.name) == e.name) row = &s;
   }
-  ASSERT_NE(spec, nullptr);
+  ASSERT_NE(row, nullptr);
   EXPECT_TRUE(share.IsValid());
   EXPECT_EQ(share.GetName(), e.name);
-  EXPECT_EQ(share.GetPath(), spec->path);
-  EXPECT_EQ(share.GetStatus(), spec->status);
+  EXPECT_EQ(share.GetPath(), row->path);
+  EXPECT_EQ(share.GetStatus(), row->status);
   EXPECT_EQ(share.GetVolumePath(), e.volume);
   EXPECT_EQ(share.GetVolumeMountPath(), e.volume);
   EXPECT_EQ(share.GetShareBinPath(), e.bin);
