@@ -143,11 +143,12 @@ int CheckPortConflict(int* out) {
 
 int GetDbVolume(ustring* out) {
   char buffer[kVolumeBufferSize] = {0};
-  // An empty value, or one that is not an absolute path, names no volume:
-  // every path built from it would land at the top of the file system.
+  // Only an unreadable file fails: a missing key or an odd value is still
+  // "the configured volume", which start then finds unmounted ("dbunexist")
+  // instead of choosing a new volume, a road that begins by clearing the
+  // repository folders of every volume.
   if (TLIBCFileExist(paths::kDbPathConf) &&
-      TLIBCFileGetKeyValue(paths::kDbPathConf, "db-vol", buffer, sizeof(buffer), 0) >= 0 &&
-      buffer[0] == '/') {
+      TLIBCFileGetKeyValue(paths::kDbPathConf, "db-vol", buffer, sizeof(buffer), 0) >= 0) {
     *out = buffer;
     return 0;
   }

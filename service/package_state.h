@@ -52,8 +52,9 @@ int GetPort(int* out);
 // otherwise.  -1 when the port cannot be read.
 int CheckPortConflict(int* out);
 
-// The database volume (key "db-vol" of db-path.conf).  -1 when the file or
-// key is missing, or the value is not an absolute path.
+// The database volume (key "db-vol" of db-path.conf; empty when the key is
+// missing).  -1 when the file is missing or cannot be read, or the value does
+// not fit 1024 bytes.
 int GetDbVolume(ustring* out);
 
 // What the platform tells about a mounted volume.

@@ -429,6 +429,23 @@ TEST_F(ServiceStartTest, ConfiguredVolumeThatIsGone) {
     EXPECT_FALSE(box_.Exists("/etc/tarn/relay.conf"));
     EXPECT_TRUE(ProcessesBelow(box_.root()).empty());
   }
+  // A db-path.conf that names no usable volume is a configured volume that
+  // is gone as well: the start must not choose a new volume, a road that
+  // first clears the repository folders of every volume.
+  box_.Write("/etc/tarn/volumes.json", R"({"volumes":[{"path":"/volume1","type":2}]})");
+  std::filesystem::create_directories(box_.Host("/volume1/@driftvault/@sync"));
+  box_.Write("/volume1/@driftvault/@sync/keep", "data");
+  for (const char* conf : {"other=\"x\"\n", "db-vol=\"\"\n", "db-vol=\"volume1\"\n"}) {
+    SCOPED_TRACE(conf);
+    box_.Write(kDbPathConf, conf);
+    box_.Write(kStatusFile, "status=\"disabled\"\n");
+    e2e::RunResult r = Start("alice");
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(StatusWord(), "dbunexist");
+    EXPECT_EQ(box_.Read(kDbPathConf), conf);
+    EXPECT_EQ(box_.Read("/volume1/@driftvault/@sync/keep"), "data");
+    EXPECT_TRUE(ProcessesBelow(box_.root()).empty());
+  }
 }
 
 TEST_F(ServiceStartTest, VolumeChoiceWithoutTheHomeService) {
