@@ -54,7 +54,7 @@ int UserManager::LookUpShareEntry(const ustring& name, int use_cache, int* attri
   // "@" + share name; an empty name has no share to look up.
   if (name.length() < 2) {
     Logger::Log(3, kComponent,
-                "[ERROR] user-mgr(%d): UserManager::AddUser: failed to open share %s\n", __LINE__,
+                "[ERROR] user-mgr(%d): UserManager::AddUser: failed to open share %s", __LINE__,
                 name.c_str());
     return -1;
   }
@@ -62,7 +62,7 @@ int UserManager::LookUpShareEntry(const ustring& name, int use_cache, int* attri
   SDK::Share share;
   if (share.Open(share_name, use_cache != 0) < 0) {
     Logger::Log(3, kComponent,
-                "[ERROR] user-mgr(%d): UserManager::AddUser: failed to open share %s\n", __LINE__,
+                "[ERROR] user-mgr(%d): UserManager::AddUser: failed to open share %s", __LINE__,
                 share_name.c_str());
     return -1;
   }
@@ -72,9 +72,9 @@ int UserManager::LookUpShareEntry(const ustring& name, int use_cache, int* attri
   // record.
   SDK::Share direct;
   if (direct.Open(share_name, false) < 0) {
-    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): TARNShareGet failed: '%s'\n", __LINE__,
+    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): TARNShareGet failed: '%s'", __LINE__,
                 share_name.c_str());
-    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): get watch path failed\n", __LINE__);
+    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): get watch path failed", __LINE__);
     return -1;
   }
   *watch_path = direct.GetPath();
@@ -86,7 +86,7 @@ int UserManager::LookUpUserEntry(const ustring& name, int use_cache, uint32_t* u
   SDK::User user;
   if (user.Open(name.str(), use_cache != 0) < 0) {
     Logger::Log(3, kComponent,
-                "[ERROR] user-mgr(%d): UserManager::AddUser: failed to open user %s\n", __LINE__,
+                "[ERROR] user-mgr(%d): UserManager::AddUser: failed to open user %s", __LINE__,
                 name.c_str());
     return -1;
   }
@@ -101,8 +101,8 @@ int UserManager::LookUpUserEntry(const ustring& name, int use_cache, uint32_t* u
   }
   std::string resolved;
   if (SDK::ResolvePath(home, &resolved) < 0) {
-    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): TARNPathResolve: failed\n", __LINE__);
-    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): get watch path failed\n", __LINE__);
+    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): TARNPathResolve: failed", __LINE__);
+    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): get watch path failed", __LINE__);
     return -1;
   }
   *watch_path = resolved + paths::kHomeSyncFolder;
@@ -127,14 +127,14 @@ int UserManager::AddUser(const ustring& name, int user_type, int use_cache) {
                    static_cast<unsigned>(user_type), watch_path.c_str());
   // A statement cut off by the buffer would run its BEGIN and then fail.
   if (strlen(sql) + 1 >= sizeof(sql)) {
-    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): UserManager::AddUser: entry too long: %s\n",
+    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): UserManager::AddUser: entry too long: %s",
                 __LINE__, name.c_str());
     return -1;
   }
   char* error = nullptr;
   const int rc = sqlite3_exec(db, sql, nullptr, nullptr, &error);
   if (rc != SQLITE_OK) {
-    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): UserManager::AddUser: sqlite3_exec(%d): %s\n",
+    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): UserManager::AddUser: sqlite3_exec(%d): %s",
                 __LINE__, rc, error != nullptr ? error : sqlite3_errmsg(db));
     sqlite3_free(error);
     // A script that stopped after its BEGIN would keep the write lock and

@@ -116,7 +116,7 @@ int UserManager::Initialize(const ustring& path) {
   sqlite3* connection = nullptr;
   int rc = sqlite3_open(host_path.c_str(), &connection);
   if (rc != SQLITE_OK) {
-    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): sqlite3_open(%s): %s (%d)\n", __LINE__,
+    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): sqlite3_open(%s): %s (%d)", __LINE__,
                 path.c_str(),
                 connection != nullptr ? sqlite3_errmsg(connection) : sqlite3_errstr(rc), rc);
     CloseConnection(connection);
@@ -127,7 +127,7 @@ int UserManager::Initialize(const ustring& path) {
   char* error = nullptr;
   rc = sqlite3_exec(connection, kSchemaScript, nullptr, nullptr, &error);
   if (rc != SQLITE_OK) {
-    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): sqlite3_exec: %s (%d)\n", __LINE__,
+    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): sqlite3_exec: %s (%d)", __LINE__,
                 error != nullptr ? error : sqlite3_errmsg(connection), rc);
     sqlite3_free(error);
     // Closing rolls back a script that stopped half-way.
@@ -140,7 +140,7 @@ int UserManager::Initialize(const ustring& path) {
   // look at the buffer's last byte, which nothing ever wrote.
   rc = sqlite3_prepare_v2(connection, select_sql, -1, &stmt, nullptr);
   if (rc != SQLITE_OK) {
-    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): sqlite3_prepare_v2(%d): %s\n", __LINE__, rc,
+    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): sqlite3_prepare_v2(%d): %s", __LINE__, rc,
                 sqlite3_errmsg(connection));
     CloseConnection(connection);
     return -1;
@@ -152,7 +152,7 @@ int UserManager::Initialize(const ustring& path) {
     rc = sqlite3_exec(connection, insert_sql, nullptr, nullptr, &error);
     if (rc != SQLITE_OK) {
       Logger::Log(3, kComponent,
-                  "[ERROR] user-mgr(%d): Fail to insert default server profile: %s (%d)\n",
+                  "[ERROR] user-mgr(%d): Fail to insert default server profile: %s (%d)",
                   __LINE__, error != nullptr ? error : sqlite3_errmsg(connection), rc);
       sqlite3_free(error);
       sqlite3_finalize(stmt);
@@ -160,7 +160,7 @@ int UserManager::Initialize(const ustring& path) {
       return -1;
     }
   } else if (rc != SQLITE_ROW) {
-    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): Fail to get profile info(%d): %s\n", __LINE__,
+    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): Fail to get profile info(%d): %s", __LINE__,
                 rc, sqlite3_errmsg(connection));
     sqlite3_finalize(stmt);
     CloseConnection(connection);
@@ -171,7 +171,7 @@ int UserManager::Initialize(const ustring& path) {
   const std::string lock_path = paths::HostPath(paths::kUserDbLockFile);
   const int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
-    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): UserManager::Initialize: open: %s\n",
+    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): UserManager::Initialize: open: %s",
                 __LINE__, strerror(errno));
     CloseConnection(connection);
     return -1;

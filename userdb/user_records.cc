@@ -36,7 +36,7 @@ int UserManager::ReadUserRow(sqlite3_stmt* stmt, UserEntry* entry) {
   if (user_type == kUserTypeShare) {
     if (name.empty() || name[0] != '@') {
       Logger::Log(4, kComponent,
-                  "[WARNING] user-mgr(%d): UserManager::EnumShareUser: skipping share user '%s'\n",
+                  "[WARNING] user-mgr(%d): UserManager::EnumShareUser: skipping share user '%s'",
                   __LINE__, name.c_str());
       return -1;
     }
@@ -62,7 +62,7 @@ int UserManager::GetUserByName(const ustring& name, UserEntry* entry) {
                    static_cast<int>(kUserTypeShare), name.c_str());
   // A name too long for the statement buffer would be cut off mid-quote.
   if (strlen(sql) + 1 >= sizeof(sql)) {
-    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): UserManager::EnumUser: name too long\n",
+    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): UserManager::EnumUser: name too long",
                 __LINE__);
     return -1;
   }
@@ -72,7 +72,7 @@ int UserManager::GetUserByName(const ustring& name, UserEntry* entry) {
   int rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
   if (rc != SQLITE_OK) {
     Logger::Log(3, kComponent,
-                "[ERROR] user-mgr(%d): UserManager::EnumUser: sqlite3_prepare_v2(%d): %s\n",
+                "[ERROR] user-mgr(%d): UserManager::EnumUser: sqlite3_prepare_v2(%d): %s",
                 __LINE__, rc, sqlite3_errmsg(db));
     return -1;
   }
@@ -87,7 +87,7 @@ int UserManager::GetUserByName(const ustring& name, UserEntry* entry) {
     }
   } else if (rc != SQLITE_DONE) {
     Logger::Log(3, kComponent,
-                "[ERROR] user-mgr(%d): UserManager::EnumUser: sqlite3_step(%d): %s\n", __LINE__, rc,
+                "[ERROR] user-mgr(%d): UserManager::EnumUser: sqlite3_step(%d): %s", __LINE__, rc,
                 sqlite3_errmsg(db));
     result = -1;
   }
@@ -107,7 +107,7 @@ int UserManager::QueryRotateSettingTable(uint64_t view_id, int* count, ustring* 
   int rc =
       sqlite3_prepare_v2(db, statement.c_str(), static_cast<int>(statement.size()), &stmt, nullptr);
   if (rc != SQLITE_OK) {
-    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): sqlite3_prepare_v2(%d): %s sql = %s\n",
+    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): sqlite3_prepare_v2(%d): %s sql = %s",
                 __LINE__, rc, sqlite3_errmsg(db), statement.c_str());
     return -1;
   }
@@ -118,7 +118,7 @@ int UserManager::QueryRotateSettingTable(uint64_t view_id, int* count, ustring* 
     *policy = ColumnText(stmt, 1);
     result = 1;
   } else if (rc != SQLITE_DONE) {
-    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): sqlite3_step(%d): %s\n", __LINE__, rc,
+    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): sqlite3_step(%d): %s", __LINE__, rc,
                 sqlite3_errmsg(db));
     result = -1;
   }
@@ -133,7 +133,7 @@ int UserManager::CollectUserData(std::vector<UserUsage>* usages) {
   int rc = sqlite3_prepare_v2(db, kCollectUserDataSql, -1, &stmt, nullptr);
   if (rc != SQLITE_OK) {
     Logger::Log(3, kComponent,
-                "[ERROR] user-mgr(%d): UserManager::CollectUserData: sqlite3_prepare_v2(%d): %s\n",
+                "[ERROR] user-mgr(%d): UserManager::CollectUserData: sqlite3_prepare_v2(%d): %s",
                 __LINE__, rc, sqlite3_errmsg(db));
     sqlite3_finalize(stmt);
     return -1;
@@ -150,7 +150,7 @@ int UserManager::CollectUserData(std::vector<UserUsage>* usages) {
   int result = 0;
   if (rc != SQLITE_DONE) {
     Logger::Log(3, kComponent,
-                "[ERROR] user-mgr(%d): UserManager::CollectUserData: sqlite3_step(%d): %s\n",
+                "[ERROR] user-mgr(%d): UserManager::CollectUserData: sqlite3_step(%d): %s",
                 __LINE__, rc, sqlite3_errmsg(db));
     result = -1;
   }

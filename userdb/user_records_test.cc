@@ -149,19 +149,19 @@ TEST_F(UserRecordsTest, FailedLookupsAddNothing) {
     int type;
     const char* log;
   } cases[] = {
-      {"ghost", kUserTypeLocal, "): UserManager::AddUser: failed to open user ghost\n"},
-      {"ghost@ldap", kUserTypeLdap, "): UserManager::AddUser: failed to open user ghost@ldap\n"},
-      {"@nope", kUserTypeShare, "): UserManager::AddUser: failed to open share nope\n"},
-      {"@", kUserTypeShare, "): UserManager::AddUser: failed to open share @\n"},
-      {"", kUserTypeShare, "): UserManager::AddUser: failed to open share \n"},
-      {"dangling", kUserTypeLocal, "): TARNPathResolve: failed\n"},
+      {"ghost", kUserTypeLocal, "): UserManager::AddUser: failed to open user ghost"},
+      {"ghost@ldap", kUserTypeLdap, "): UserManager::AddUser: failed to open user ghost@ldap"},
+      {"@nope", kUserTypeShare, "): UserManager::AddUser: failed to open share nope"},
+      {"@", kUserTypeShare, "): UserManager::AddUser: failed to open share @"},
+      {"", kUserTypeShare, "): UserManager::AddUser: failed to open share "},
+      {"dangling", kUserTypeLocal, "): TARNPathResolve: failed"},
       {long_name.c_str(), kUserTypeLocal, "): UserManager::AddUser: entry too long"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(UserManager::AddUser(c.name, c.type, 0), -1) << c.name;
     EXPECT_NE(LogText().find(c.log), std::string::npos) << c.name << "\n" << LogText();
   }
-  EXPECT_NE(LogText().find("): get watch path failed\n"), std::string::npos);
+  EXPECT_NE(LogText().find("): get watch path failed"), std::string::npos);
   EXPECT_TRUE(Users().empty());
   EXPECT_EQ(Counter(), "1");
   // The database is still usable.
@@ -327,7 +327,7 @@ TEST_F(UserRecordsTest, FailedInsertLeavesNoTransactionOpen) {
   Db("CREATE TRIGGER refuse BEFORE INSERT ON user_table BEGIN SELECT RAISE(ABORT, 'refused'); "
      "END;");
   EXPECT_EQ(UserManager::AddUser("alice", kUserTypeLocal, 0), -1);
-  EXPECT_NE(LogText().find("): UserManager::AddUser: sqlite3_exec(19): refused\n"),
+  EXPECT_NE(LogText().find("): UserManager::AddUser: sqlite3_exec(19): refused"),
             std::string::npos)
       << LogText();
   // Another process can write at once: no lock is left behind.
