@@ -34,16 +34,15 @@ void CreateViewOf(const UserEntry& entry, const ustring& name) {
   db::ViewDBInterface view;
   const unsigned long long view_id = entry.view_id;
   if (db::Manager::CreateView(entry.view_id) < 0) {
-    Logger::Log(3, kComponent,
-                "[ERROR] service-ctrl(%d): CreateView for view_id %llu (%s) failed\n", __LINE__,
-                view_id, name.c_str());
+    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): CreateView for view_id %llu (%s) failed",
+                __LINE__, view_id, name.c_str());
     return;
   }
   int count = 0;
   ustring policy;
   const int found = UserManager::QueryRotateSettingTable(0, &count, &policy);
   if (found < 0) {
-    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): QueryRotateSettingTable failed\n",
+    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): QueryRotateSettingTable failed",
                 __LINE__);
     return;
   }
@@ -74,25 +73,25 @@ void EnableAccount(const ustring& name, const ustring& volume) {
 
   if (db::Manager::Initialize(paths::HostPath(volume.str() + paths::kSyncFolder)) < 0) {
     Logger::Log(3, kComponent,
-                "[ERROR] service-ctrl(%d): Failed to initialize sync folder data database\n",
+                "[ERROR] service-ctrl(%d): Failed to initialize sync folder data database",
                 __LINE__);
     databases_unusable = true;
   } else if (UserManager::Initialize(volume + paths::kUserDbSuffix) < 0) {
     Logger::Log(3, kComponent,
-                "[ERROR] service-ctrl(%d): Failed to initialize sync folder user database\n",
+                "[ERROR] service-ctrl(%d): Failed to initialize sync folder user database",
                 __LINE__);
     databases_unusable = true;
   } else if (KindIsServed(kind)) {
     const int added = UserManager::AddUser(name, kind, 0);
     UserEntry entry;
     if (added < 0) {
-      Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): Failed to add user '%s'\n", __LINE__,
+      Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): Failed to add user '%s'", __LINE__,
                   name.c_str());
     } else if (UserManager::GetUserByName(name, &entry) < 0 || (added == 1 && entry.view_id == 0)) {
       // A new entry that cannot be read back (removed again at once by
       // another process) has no view id to build on; view 0 is the
       // package-wide default and never a user's view.
-      Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): Failed to query user '%s'\n", __LINE__,
+      Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): Failed to query user '%s'", __LINE__,
                   name.c_str());
     } else if (added == 1) {
       // Only a new entry gets a view: an existing one has had its view since
@@ -104,7 +103,7 @@ void EnableAccount(const ustring& name, const ustring& volume) {
   db::Manager::Destroy(false);
   UserManager::Close();
   if (databases_unusable) {
-    Logger::Log(4, kComponent, "[WARNING] service-ctrl(%d): '%s' is not automatically enabled\n",
+    Logger::Log(4, kComponent, "[WARNING] service-ctrl(%d): '%s' is not automatically enabled",
                 __LINE__, name.c_str());
   }
 }

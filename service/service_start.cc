@@ -72,23 +72,23 @@ bool IsRunningWord(const ustring& word) {
 // True when the service (or another start) already runs, so that this start
 // must leave everything alone.
 bool AlreadyRunning() {
-  Logger::Log(7, kComponent, "[DEBUG] service-ctrl(%d): checking service singleton...\n", __LINE__);
+  Logger::Log(7, kComponent, "[DEBUG] service-ctrl(%d): checking service singleton...", __LINE__);
   ustring status;
   bool running = false;
   if (GetServiceStatus(&status) < 0) {
     // Without knowing, a second start could trample on a running one.
     Logger::Log(3, kComponent,
                 "[ERROR] service-ctrl(%d): failed to get service status, leave the status "
-                "unchanged.\n",
+                "unchanged.",
                 __LINE__);
     running = true;
   } else if (IsRunningWord(status)) {
-    Logger::Log(4, kComponent,
-                "[WARNING] service-ctrl(%d): Drift Vault service is already running\n", __LINE__);
+    Logger::Log(4, kComponent, "[WARNING] service-ctrl(%d): Drift Vault service is already running",
+                __LINE__);
     running = true;
   }
   if (running) {
-    Logger::Log(6, kComponent, "[INFO] service-ctrl(%d): service is already running\n", __LINE__);
+    Logger::Log(6, kComponent, "[INFO] service-ctrl(%d): service is already running", __LINE__);
   }
   return running;
 }
@@ -97,7 +97,7 @@ bool AlreadyRunning() {
 // home service must be on and the "homes" share on an internal volume.
 bool PocketUnitHomeUsable() {
   if (!SDK::IsUserHomeServiceEnabled()) {
-    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): local home service is not enabled\n",
+    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): local home service is not enabled",
                 __LINE__);
     return false;
   }
@@ -108,11 +108,11 @@ bool PocketUnitHomeUsable() {
     SDK::SdkLockGuard lock;
     if (TARNShareGet("homes", &share) != 0) {
       Logger::Log(3, kComponent,
-                  "[ERROR] service-ctrl(%d): TARNShareGet(homes) failed with error code %d\n",
+                  "[ERROR] service-ctrl(%d): TARNShareGet(homes) failed with error code %d",
                   __LINE__, TLIBCErrGet());
     } else if (TARNMountVolInfoGet(share->path, &volume) != 0) {
       Logger::Log(3, kComponent,
-                  "[ERROR] service-ctrl(%d): TARNMountVolInfoGet(%s) failed with error code %d\n",
+                  "[ERROR] service-ctrl(%d): TARNMountVolInfoGet(%s) failed with error code %d",
                   __LINE__, share->path, TLIBCErrGet());
     } else {
       usable = volume.type == kInternalVolumeType;
@@ -125,28 +125,26 @@ bool PocketUnitHomeUsable() {
 // Step "environment": the port must be free, and the portable unit needs its
 // home service.  Sets the status word that names a failure.
 bool CheckEnvironment() {
-  Logger::Log(7, kComponent, "[DEBUG] service-ctrl(%d): checking service environment...\n",
-              __LINE__);
+  Logger::Log(7, kComponent, "[DEBUG] service-ctrl(%d): checking service environment...", __LINE__);
   int conflict = 0;
   const int checked = CheckPortConflict(&conflict);
   if (checked < 0 || conflict != 0) {
     if (checked < 0) {
-      Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): DFVT: Fail to get used port\n",
-                  __LINE__);
+      Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): DFVT: Fail to get used port", __LINE__);
     } else {
-      Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): DFVT: port '%d' is used\n", __LINE__,
+      Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): DFVT: port '%d' is used", __LINE__,
                   conflict);
       SetServiceStatus("portconflict");
     }
     Logger::Log(3, kComponent,
-                "[ERROR] service-ctrl(%d): port checking failed, service will not be enabled\n",
+                "[ERROR] service-ctrl(%d): port checking failed, service will not be enabled",
                 __LINE__);
     SetServiceStatus("portconflict");
     return false;
   }
   if (TLIBCIsPocketUnit() != 0 && !PocketUnitHomeUsable()) {
     Logger::Log(3, kComponent,
-                "[ERROR] service-ctrl(%d): port checking failed, service will not be enabled\n",
+                "[ERROR] service-ctrl(%d): port checking failed, service will not be enabled",
                 __LINE__);
     SetServiceStatus("homedisabled");
     return false;
@@ -162,14 +160,14 @@ bool RememberDbVolume(const std::string& volume) {
 // First choice of a database volume: the one holding the users' homes.
 bool ChooseHomesVolume(ustring* out) {
   if (TARNServiceUserHomeIsEnabled(1, 0) == 0) {
-    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): UserHome is not enabled\n", __LINE__);
+    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): UserHome is not enabled", __LINE__);
     return false;
   }
   std::string share_bin;
   {
     SDK::Share homes;
     if (homes.Open("homes", false) < 0) {
-      Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): unable to open homes\n", __LINE__);
+      Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): unable to open homes", __LINE__);
       return false;
     }
     share_bin = homes.GetShareBinPath();
@@ -178,19 +176,19 @@ bool ChooseHomesVolume(ustring* out) {
   TarnVolumeInfo volume = {};
   if (TARNMountVolInfoGet(share_bin.c_str(), &volume) < 0) {
     Logger::Log(3, kComponent,
-                "[ERROR] service-ctrl(%d): TARNMountVolInfoGet(homes): error code %d\n", __LINE__,
+                "[ERROR] service-ctrl(%d): TARNMountVolInfoGet(homes): error code %d", __LINE__,
                 TLIBCErrGet());
     return false;
   }
   if (IsVolumeUsable(RecordOf(volume)) == 0) {
-    Logger::Log(4, kComponent, "[WARNING] service-ctrl(%d): skip '%s' as it is not acceptable\n",
+    Logger::Log(4, kComponent, "[WARNING] service-ctrl(%d): skip '%s' as it is not acceptable",
                 __LINE__, share_bin.c_str());
     return false;
   }
   if (!RememberDbVolume(share_bin)) return false;
   Logger::Log(7, kComponent,
               "[DEBUG] service-ctrl(%d): get default share bin path ('%s') by homes shared "
-              "folder\n",
+              "folder",
               __LINE__, share_bin.c_str());
   *out = share_bin;
   return true;
@@ -201,7 +199,7 @@ bool ChooseListedVolume(ustring* out) {
   const int kind = TLIBCIsPocketUnit() != 0 ? kVolumeKindPocketUnit : kVolumeKindDefault;
   TarnVolumeList* list = TARNMountVolAllEnum(0, kind, 0);
   if (list == nullptr) {
-    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): Fail to get a available volumn: %d\n",
+    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): Fail to get a available volumn: %d",
                 __LINE__, TLIBCErrGet());
     return false;
   }
@@ -209,14 +207,14 @@ bool ChooseListedVolume(ustring* out) {
   for (int i = 0; i < list->count && share_bin.empty(); ++i) {
     const TarnVolumeInfo& volume = list->volumes[i];
     if (IsVolumeUsable(RecordOf(volume)) == 0) {
-      Logger::Log(4, kComponent, "[WARNING] service-ctrl(%d): skip '%s' as it is not acceptable\n",
+      Logger::Log(4, kComponent, "[WARNING] service-ctrl(%d): skip '%s' as it is not acceptable",
                   __LINE__, volume.path);
       continue;
     }
     char buffer[kShareBinBufferSize] = {0};
     if (TARNShareBinPathGet(volume.path, buffer, sizeof(buffer)) < 0) {
       Logger::Log(3, kComponent,
-                  "[ERROR] service-ctrl(%d): Fail to get share bin path from '%s': %d\n", __LINE__,
+                  "[ERROR] service-ctrl(%d): Fail to get share bin path from '%s': %d", __LINE__,
                   volume.path, TLIBCErrGet());
       continue;
     }
@@ -224,13 +222,13 @@ bool ChooseListedVolume(ustring* out) {
   }
   TARNMountVolInfoFree(list);
   if (share_bin.empty()) {
-    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): No available volume found\n", __LINE__);
+    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): No available volume found", __LINE__);
     return false;
   }
   if (!RememberDbVolume(share_bin)) return false;
   Logger::Log(7, kComponent,
               "[DEBUG] service-ctrl(%d): get default share bin path ('%s') by searching volume "
-              "list\n",
+              "list",
               __LINE__, share_bin.c_str());
   *out = share_bin;
   return true;
@@ -239,7 +237,7 @@ bool ChooseListedVolume(ustring* out) {
 // Finds the database volume: the configured one, or on a first start a newly
 // chosen one.  Sets the status word that names a failure.
 bool LocateDbVolume(ustring* volume) {
-  Logger::Log(7, kComponent, "[DEBUG] service-ctrl(%d): preparing service environment...\n",
+  Logger::Log(7, kComponent, "[DEBUG] service-ctrl(%d): preparing service environment...",
               __LINE__);
   bool located = false;
   if (GetDbVolume(volume) == 0) {
@@ -248,7 +246,7 @@ bool LocateDbVolume(ustring* volume) {
       located = true;
     } else {
       Logger::Log(4, kComponent,
-                  "[WARNING] service-ctrl(%d): %s is not a mounted volume ... Error code %d\n",
+                  "[WARNING] service-ctrl(%d): %s is not a mounted volume ... Error code %d",
                   __LINE__, volume->c_str(), TLIBCErrGet());
       SetServiceStatus("dbunexist");
     }
@@ -258,16 +256,15 @@ bool LocateDbVolume(ustring* volume) {
     CleanUp();
     located = ChooseHomesVolume(volume) || ChooseListedVolume(volume);
     if (!located) {
-      Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): failed to locate repository path\n",
+      Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): failed to locate repository path",
                   __LINE__);
       SetServiceStatus("error");
     }
   }
   if (!located) {
-    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): failed to prepare environment\n",
-                __LINE__);
+    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): failed to prepare environment", __LINE__);
     Logger::Log(3, kComponent,
-                "[ERROR] service-ctrl(%d): failed to prepare environment for Drift Vault\n",
+                "[ERROR] service-ctrl(%d): failed to prepare environment for Drift Vault",
                 __LINE__);
   }
   return located;
@@ -282,20 +279,20 @@ struct DaemonLaunch {
 // Launch order: the cache daemon first (the others ask it for users and
 // shares), syncd last (it is what `service --status` watches).
 const DaemonLaunch kCacheDaemon = {paths::kCacheDaemon,
-                                   "[ERROR] service-ctrl(%d): Failed to start cache daemon\n",
-                                   "[ERROR] service-ctrl(%d): fail to run ServiceCachedStart\n"};
+                                   "[ERROR] service-ctrl(%d): Failed to start cache daemon",
+                                   "[ERROR] service-ctrl(%d): fail to run ServiceCachedStart"};
 const DaemonLaunch kAuthDaemon = {paths::kAuthDaemon,
-                                  "[ERROR] service-ctrl(%d): Failed to start auth daemon\n",
-                                  "[ERROR] service-ctrl(%d): fail to run ServiceAuthdStart\n"};
+                                  "[ERROR] service-ctrl(%d): Failed to start auth daemon",
+                                  "[ERROR] service-ctrl(%d): fail to run ServiceAuthdStart"};
 const DaemonLaunch kCleanDaemon = {paths::kCleanDaemon,
-                                   "[ERROR] service-ctrl(%d): Failed to start cleaner daemon\n",
-                                   "[ERROR] service-ctrl(%d): fail to run ServiceCleandStart\n"};
+                                   "[ERROR] service-ctrl(%d): Failed to start cleaner daemon",
+                                   "[ERROR] service-ctrl(%d): fail to run ServiceCleandStart"};
 const DaemonLaunch kClientDaemon = {paths::kClientDaemon,
-                                    "[ERROR] service-ctrl(%d): Failed to start client daemon\n",
-                                    "[ERROR] service-ctrl(%d): fail to run ServiceClientdStart\n"};
+                                    "[ERROR] service-ctrl(%d): Failed to start client daemon",
+                                    "[ERROR] service-ctrl(%d): fail to run ServiceClientdStart"};
 const DaemonLaunch kSyncDaemon = {paths::kSyncDaemon,
-                                  "[ERROR] service-ctrl(%d): Failed to start syncd daemon\n",
-                                  "[ERROR] service-ctrl(%d): fail to run ServiceSyncdStart\n"};
+                                  "[ERROR] service-ctrl(%d): Failed to start syncd daemon",
+                                  "[ERROR] service-ctrl(%d): fail to run ServiceSyncdStart"};
 
 // A launch result below 0 is a failure: the program could not be started or
 // died by a signal.  Logs both messages of the daemon.
@@ -315,7 +312,7 @@ bool LaunchDaemons(const ustring& volume) {
   int port = kDefaultPort;
   if (GetPort(&port) != 0) {
     Logger::Log(3, kComponent,
-                "[ERROR] service-ctrl(%d): Failed get dfvt_port in %s, just use 6690\n", __LINE__,
+                "[ERROR] service-ctrl(%d): Failed get dfvt_port in %s, just use 6690", __LINE__,
                 paths::kSettingConf);
     port = kDefaultPort;
   }
@@ -344,17 +341,17 @@ bool LaunchDaemons(const ustring& volume) {
 void RecordEnableInLogDatabase() {
   ustring volume;
   if (GetDbVolume(&volume) != 0) {
-    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): cannot get conf vol\n", __LINE__);
+    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): cannot get conf vol", __LINE__);
     return;
   }
   if (db::LogManager::Initialize(paths::HostPath(volume.str() + paths::kSyncFolder)) < 0) {
-    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): Failed to initialize log db\n", __LINE__);
+    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): Failed to initialize log db", __LINE__);
     return;
   }
   db::Log log;
   log.params.push_back("1");
   if (db::LogManager::InsertLog(log) != 0) {
-    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): Failed to write dfvt enable log\n",
+    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): Failed to write dfvt enable log",
                 __LINE__);
   }
   db::LogManager::Destroy();
@@ -362,7 +359,7 @@ void RecordEnableInLogDatabase() {
 
 bool SetStatusOrLog(const char* word) {
   if (SetServiceStatus(word) == 0) return true;
-  Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): failed to set service status to '%s'\n",
+  Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): failed to set service status to '%s'",
               __LINE__, word);
   return false;
 }
@@ -371,12 +368,12 @@ bool SetStatusOrLog(const char* word) {
 
 int StartService() {
   if (!IsPackageEnabled()) {
-    Logger::Log(6, kComponent, "[INFO] service-ctrl(%d): package is not enabled\n", __LINE__);
+    Logger::Log(6, kComponent, "[INFO] service-ctrl(%d): package is not enabled", __LINE__);
     return 0;
   }
   if (AlreadyRunning()) return 0;
 
-  Logger::Log(7, kComponent, "[DEBUG] service-ctrl(%d): change service status to initializing...\n",
+  Logger::Log(7, kComponent, "[DEBUG] service-ctrl(%d): change service status to initializing...",
               __LINE__);
   if (!SetStatusOrLog("initializing")) return -1;
   // Marks of an earlier run that ended without cleaning up.
@@ -390,27 +387,26 @@ int StartService() {
     FSMKDir(paths::HostPath(volume.str() + folder), true);
   }
   FSMKDir(paths::HostPath(paths::kPackageLogDir), true);
-  Logger::Log(7, kComponent, "[DEBUG] service-ctrl(%d): database will be placed at '%s'\n",
-              __LINE__, volume.c_str());
+  Logger::Log(7, kComponent, "[DEBUG] service-ctrl(%d): database will be placed at '%s'", __LINE__,
+              volume.c_str());
 
   if (TLIBCFileSetKeyValue(paths::kSettingConf, "dfvt_enable", "1", kSettingLineFormat) < 0) {
     Logger::Log(3, kComponent,
-                "[ERROR] service-ctrl(%d): failed to set dfvt_enable=1 in %s (skipping)\n",
-                __LINE__, paths::kSettingConf);
+                "[ERROR] service-ctrl(%d): failed to set dfvt_enable=1 in %s (skipping)", __LINE__,
+                paths::kSettingConf);
   }
   if (TLIBCExec(paths::kRelayProgram, "-a", kRelayName, nullptr, nullptr) < 0) {
-    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): Failed to register relay service\n",
+    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): Failed to register relay service",
                 __LINE__);
   }
   if (TARNServiceVolumeRegister(kServiceName, volume.c_str(), 1) < 0) {
-    Logger::Log(
-        3, kComponent,
-        "[ERROR] service-ctrl(%d): TARNServiceVolumeRegister(DriftVault): Error code = %d\n",
-        __LINE__, TLIBCErrGet());
+    Logger::Log(3, kComponent,
+                "[ERROR] service-ctrl(%d): TARNServiceVolumeRegister(DriftVault): Error code = %d",
+                __LINE__, TLIBCErrGet());
   }
   if (RunUpdater(volume) < 0) {
     // The updater's run has left the word that says why.
-    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): failed to upgrade database\n", __LINE__);
+    Logger::Log(3, kComponent, "[ERROR] service-ctrl(%d): failed to upgrade database", __LINE__);
     return -1;
   }
 
@@ -420,24 +416,24 @@ int StartService() {
   if (!TLIBCFileExist((volume.str() + paths::kSyncFolderDbSuffix).c_str())) {
     Logger::Log(7, kComponent,
                 "[DEBUG] service-ctrl(%d): first time installation, add default application "
-                "privilege\n",
+                "privilege",
                 __LINE__);
     SDK::AppPrivilege().AddDefaultRule();
   }
   const char* account = getenv(kInstallingAccountVariable);
   if (account != nullptr && account[0] != '\0') {
-    Logger::Log(7, kComponent, "[DEBUG] service-ctrl(%d): enabling account '%s'\n", __LINE__,
+    Logger::Log(7, kComponent, "[DEBUG] service-ctrl(%d): enabling account '%s'", __LINE__,
                 account);
     EnableAccount(account, volume);
   }
 
-  Logger::Log(7, kComponent, "[DEBUG] service-ctrl(%d): change service status to enabled...\n",
+  Logger::Log(7, kComponent, "[DEBUG] service-ctrl(%d): change service status to enabled...",
               __LINE__);
   if (!SetStatusOrLog("enabled")) return -1;
 
   if (!LaunchDaemons(volume)) {
     Logger::Log(3, kComponent,
-                "[ERROR] service-ctrl(%d): failed to launch daemons, stop the service silently\n",
+                "[ERROR] service-ctrl(%d): failed to launch daemons, stop the service silently",
                 __LINE__);
     StopService(0);
     return -1;

@@ -160,15 +160,15 @@ TEST_F(StartServiceTest, FirstStartLaunchesTheDaemonsInOrder) {
   EXPECT_EQ(root_.Read("/relay-calls"), "-a driftvault\n");
   EXPECT_TRUE(LogHasInOrder({
       "[DEBUG] service-ctrl(",
-      "): checking service singleton...\n",
-      "): change service status to initializing...\n",
-      "): checking service environment...\n",
-      "): preparing service environment...\n",
-      "): get default share bin path ('/volume1') by homes shared folder\n",
-      "): database will be placed at '/volume1'\n",
-      "): first time installation, add default application privilege\n",
-      "): enabling account 'alice'\n",
-      "): change service status to enabled...\n",
+      "): checking service singleton...",
+      "): change service status to initializing...",
+      "): checking service environment...",
+      "): preparing service environment...",
+      "): get default share bin path ('/volume1') by homes shared folder",
+      "): database will be placed at '/volume1'",
+      "): first time installation, add default application privilege",
+      "): enabling account 'alice'",
+      "): change service status to enabled...",
   }));
   // The errors of a first start: no status file and no database volume yet.
   EXPECT_EQ(Messages("[ERROR]"),
@@ -193,8 +193,8 @@ TEST_F(StartServiceTest, RefusesWhenNotEnabledOrAlreadyRunning) {
     EXPECT_EQ(StartService(), 0);
     EXPECT_EQ(Status(), word);
     EXPECT_TRUE(
-        LogHasInOrder({"[WARNING] service-ctrl(", "): Drift Vault service is already running\n",
-                       "[INFO] service-ctrl(", "): service is already running\n"}));
+        LogHasInOrder({"[WARNING] service-ctrl(", "): Drift Vault service is already running",
+                       "[INFO] service-ctrl(", "): service is already running"}));
   }
   EXPECT_TRUE(root_.Exists(paths::kUpgradingMark));
   EXPECT_TRUE(Launches().empty());
@@ -204,7 +204,7 @@ TEST_F(StartServiceTest, RefusesWhenNotEnabledOrAlreadyRunning) {
   EXPECT_EQ(StartService(), 0);
   EXPECT_EQ(Status(), "disabled");
   EXPECT_TRUE(LogHas("[INFO] service-ctrl("));
-  EXPECT_TRUE(LogHas("): package is not enabled\n"));
+  EXPECT_TRUE(LogHas("): package is not enabled"));
   EXPECT_TRUE(Launches().empty());
   EXPECT_FALSE(root_.Exists(paths::kDbPathConf));
 }
@@ -219,8 +219,8 @@ TEST_F(StartServiceTest, PortInUse) {
   EXPECT_EQ(StartService(), -1);
   close(listener);
   EXPECT_EQ(Status(), "portconflict");
-  EXPECT_TRUE(LogHasInOrder({"): DFVT: port '" + std::to_string(port_) + "' is used\n",
-                             "): port checking failed, service will not be enabled\n"}));
+  EXPECT_TRUE(LogHasInOrder({"): DFVT: port '" + std::to_string(port_) + "' is used",
+                             "): port checking failed, service will not be enabled"}));
   EXPECT_FALSE(root_.Exists("/volume1/@driftvault"));
   EXPECT_FALSE(root_.Exists(paths::kDbPathConf));
 }
@@ -233,10 +233,10 @@ TEST_F(StartServiceTest, PortableUnitNeedsItsHomeService) {
     const char* message;
   } cases[] = {
       {"home service off", "pocket_unit=\"yes\"\n", R"({"volumes":[{"path":"/volume1","type":2}]})",
-       "): local home service is not enabled\n"},
+       "): local home service is not enabled"},
       {"homes not on an internal volume", "pocket_unit=\"yes\"\nuserhome_local=\"yes\"\n",
        R"({"volumes":[{"path":"/volume1","type":4}]})",
-       "): port checking failed, service will not be enabled\n"},
+       "): port checking failed, service will not be enabled"},
       {"homes share missing", "pocket_unit=\"yes\"\nuserhome_local=\"yes\"\n", nullptr,
        "): TARNShareGet(homes) failed with error code "},
   };
@@ -271,10 +271,9 @@ TEST_F(StartServiceTest, DatabaseVolumeFailures) {
   root_.Write(paths::kDbPathConf, "db-vol=\"/volume2\"\n");
   EXPECT_EQ(StartService(), -1);
   EXPECT_EQ(Status(), "dbunexist");
-  EXPECT_TRUE(LogHasInOrder({"[WARNING] service-ctrl(",
-                             "): /volume2 is not a mounted volume ... Error code ",
-                             "): failed to prepare environment\n",
-                             "): failed to prepare environment for Drift Vault\n"}));
+  EXPECT_TRUE(LogHasInOrder(
+      {"[WARNING] service-ctrl(", "): /volume2 is not a mounted volume ... Error code ",
+       "): failed to prepare environment", "): failed to prepare environment for Drift Vault"}));
 
   // Nothing configured, no home service and no usable volume.
   root_.Remove(paths::kDbPathConf);
@@ -284,9 +283,9 @@ TEST_F(StartServiceTest, DatabaseVolumeFailures) {
   EXPECT_EQ(StartService(), -1);
   EXPECT_EQ(Status(), "error");
   EXPECT_TRUE(
-      LogHasInOrder({"): UserHome is not enabled\n", "): skip '/volume3' as it is not acceptable\n",
-                     "): No available volume found\n", "): failed to locate repository path\n",
-                     "): failed to prepare environment\n"}));
+      LogHasInOrder({"): UserHome is not enabled", "): skip '/volume3' as it is not acceptable",
+                     "): No available volume found", "): failed to locate repository path",
+                     "): failed to prepare environment"}));
   EXPECT_TRUE(Launches().empty());
 }
 
@@ -300,7 +299,7 @@ TEST_F(StartServiceTest, UnwritableDbPathConfTriesTheVolumeList) {
   EXPECT_EQ(StartService(), -1);
   EXPECT_EQ(Status(), "error");
   EXPECT_TRUE(LogHasInOrder(
-      {"): skip '/volume3' as it is not acceptable\n", "): failed to locate repository path\n"}));
+      {"): skip '/volume3' as it is not acceptable", "): failed to locate repository path"}));
   EXPECT_FALSE(LogHas("get default share bin path"));
   EXPECT_TRUE(Launches().empty());
 }
@@ -313,7 +312,7 @@ TEST_F(StartServiceTest, UpdaterWordsEndTheStart) {
     EXPECT_EQ(StartService(), -1);
     EXPECT_EQ(Status(), word);
     EXPECT_TRUE(LogHasInOrder(
-        {std::string("): updater failed: (") + word + ")\n", "): failed to upgrade database\n"}));
+        {std::string("): updater failed: (") + word + ")\n", "): failed to upgrade database"}));
   }
   // A word the updater should never leave.
   SetUpdaterWord("confused");
@@ -327,7 +326,7 @@ TEST_F(StartServiceTest, AccountProblemsNeverStopTheStart) {
   setenv("TARNPKG_USERNAME", "nobody", 1);
   EXPECT_EQ(StartService(), 0);
   EXPECT_EQ(Status(), "enabled");
-  EXPECT_TRUE(LogHas("): Failed to add user 'nobody'\n"));
+  EXPECT_TRUE(LogHas("): Failed to add user 'nobody'"));
   EXPECT_FALSE(LogHas("is not automatically enabled"));
 
   // A user database that cannot be opened: the account is not enabled.
@@ -338,8 +337,8 @@ TEST_F(StartServiceTest, AccountProblemsNeverStopTheStart) {
   EXPECT_EQ(StartService(), 0);
   EXPECT_EQ(Status(), "enabled");
   EXPECT_TRUE(
-      LogHasInOrder({"): Failed to initialize sync folder user database\n",
-                     "[WARNING] service-ctrl(", "): 'alice' is not automatically enabled\n"}));
+      LogHasInOrder({"): Failed to initialize sync folder user database", "[WARNING] service-ctrl(",
+                     "): 'alice' is not automatically enabled"}));
   EXPECT_EQ(Launches().size(), 10u);
 }
 
@@ -351,9 +350,9 @@ TEST_F(StartServiceTest, FailedLaunchStopsAtThatDaemon) {
     const char* inner;
     const char* outer;
   } cases[] = {
-      {0, "): Failed to start cache daemon\n", "): fail to run ServiceCachedStart\n"},
-      {2, "): Failed to start cleaner daemon\n", "): fail to run ServiceCleandStart\n"},
-      {4, "): Failed to start syncd daemon\n", "): fail to run ServiceSyncdStart\n"},
+      {0, "): Failed to start cache daemon", "): fail to run ServiceCachedStart"},
+      {2, "): Failed to start cleaner daemon", "): fail to run ServiceCleandStart"},
+      {4, "): Failed to start syncd daemon", "): fail to run ServiceSyncdStart"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(kDaemons[c.failing]);
@@ -367,7 +366,7 @@ TEST_F(StartServiceTest, FailedLaunchStopsAtThatDaemon) {
     EXPECT_EQ(launches.back().substr(0, launches.back().find(' ')),
               root_.Host(kDaemons[c.failing]));
     EXPECT_TRUE(LogHasInOrder(
-        {c.inner, c.outer, "): failed to launch daemons, stop the service silently\n"}));
+        {c.inner, c.outer, "): failed to launch daemons, stop the service silently"}));
     EXPECT_EQ(Status(), "disabled");
     EXPECT_EQ(root_.Read(paths::kEventLog).find("0x11B0105"), std::string::npos);
     EXPECT_FALSE(root_.Exists("/volume1/@driftvault/@sync/log-db.sqlite"));
