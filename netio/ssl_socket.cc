@@ -158,27 +158,8 @@ ssize_t SslSocket::ReadSome(void* buffer, size_t n) {
   int rc = SSL_read_ex(m_ssl, buffer, n, &got);
   if (rc == 1) return static_cast<ssize_t>(got);
   int err = SSL_get_error(m_ssl, rc);
-  switch (err) {
-    case SSL_ERROR_WANT_READ:
-      m_want = POLLIN;
-      errno = EAGAIN;
-      return -1;
-    case SSL_ERROR_WANT_WRITE:
-      m_want = POLLOUT;
-      errno = EAGAIN;
-      return -1;
-    case SSL_ERROR_ZERO_RETURN:
-      return 0;
-    case SSL_ERROR_SYSCALL:
-      if (errno == 0) errno = EIO;
-      m_last_error = kErrSsl;
-      return -1;
-    default:
-      LogSslErrors();
-      m_last_error = kErrSsl;
-      errno = EIO;
-      return -1;
-  }
+  if (err == SSL_ERROR_ZERO_RETURN) return 0;
+  return FailedTransfer(err, EIO);
 }
 
 ssize_t SslSocket::WriteSome(const void* buffer, size_t n) {
@@ -190,8 +171,11 @@ ssize_t SslSocket::WriteSome(const void* buffer, size_t n) {
   size_t put = 0;
   int rc = SSL_write_ex(m_ssl, buffer, n, &put);
   if (rc == 1) return static_cast<ssize_t>(put);
-  int err = SSL_get_error(m_ssl, rc);
-  switch (err) {
+  return FailedTransfer(SSL_get_error(m_ssl, rc), EPIPE);
+}
+
+ssize_t SslSocket::FailedTransfer(int ssl_error, int silent_syscall_errno) {
+  switch (ssl_error) {
     case SSL_ERROR_WANT_READ:
       m_want = POLLIN;
       errno = EAGAIN;
@@ -201,7 +185,7 @@ ssize_t SslSocket::WriteSome(const void* buffer, size_t n) {
       errno = EAGAIN;
       return -1;
     case SSL_ERROR_SYSCALL:
-      if (errno == 0) errno = EPIPE;
+      if (errno == 0) errno = silent_syscall_errno;
       m_last_error = kErrSsl;
       return -1;
     default:

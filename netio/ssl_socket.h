@@ -50,6 +50,11 @@ class SslSocket : public Transport {
   virtual int AfterHandshake() { return 0; }
   void Teardown();
   void LogSslErrors();
+  // The result of a failed SSL_read_ex/SSL_write_ex by its SSL_get_error
+  // code: -1 with errno EAGAIN (and the direction to wait for) when the
+  // transfer must be retried, else -1 with the error recorded; a system-call
+  // failure without errno reports `silent_syscall_errno`.
+  ssize_t FailedTransfer(int ssl_error, int silent_syscall_errno);
 
   SSL_CTX* m_ctx;
   SSL* m_ssl;
