@@ -15,6 +15,7 @@
 #include "base/appliance_paths.h"
 #include "fuzz/fuzz_sandbox.h"
 #include "host_platform/host_files.h"
+#include "host_platform/json_files.h"
 #include "host_platform/volumes.h"
 #include "platform/platform_lib.h"
 

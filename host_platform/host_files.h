@@ -1,6 +1,5 @@
 // File primitives shared by the host implementation of the platform calls:
-// bounded whole-file reads, atomic replacement, folder locks and the JSON
-// reader of the platform's list files.  Every path here is a HOST path (the
+// bounded whole-file reads, atomic replacement and folder locks.  Every path here is a HOST path (the
 // callers map appliance paths with paths::HostPath first).
 #ifndef DRIFT_HOST_PLATFORM_HOST_FILES_H_
 #define DRIFT_HOST_PLATFORM_HOST_FILES_H_
@@ -8,10 +7,6 @@
 #include <sys/types.h>
 
 #include <string>
-
-namespace Json {
-class Value;
-}
 
 namespace host_platform {
 
@@ -59,20 +54,6 @@ class FolderLock {
  private:
   int fd_ = -1;
 };
-
-enum class JsonResult { kOk, kMissing, kMalformed, kError };
-
-// Reads and parses a JSON file (strict: one value, no comments, bounded
-// nesting).  Never throws.
-JsonResult ReadJsonFile(const std::string& host_path, Json::Value* root);
-
-// The member `key` of an object value, or null when `root` is no object or
-// has no such member.  (Never creates the member, unlike operator[].)
-const Json::Value* FindMember(const Json::Value& root, const char* key);
-
-// Serialises `root` (two-space indentation, final line end) and replaces the
-// file atomically with mode 0644 for a new file.
-bool WriteJsonFileAtomically(const std::string& host_path, const Json::Value& root);
 
 // The folder part and the name part of a path ("." for a bare name).
 std::string FolderOf(const std::string& path);

@@ -20,6 +20,7 @@
 #include "base/appliance_paths.h"
 #include "cli/logger.h"
 #include "host_platform/host_files.h"
+#include "host_platform/json_files.h"
 #include "platform/platform_lib.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "host_platform/host_files.h"
+#include "host_platform/json_files.h"
 
 #include <gtest/gtest.h>
 #include <json/json.h>
@@ -13,7 +13,7 @@ namespace {
 // A rewrite of a platform list must give back every string exactly as it
 // was read, including strings another program wrote that are not valid
 // UTF-8: they belong to entries we were not asked to change.
-TEST(HostFiles, JsonRewriteKeepsEveryStringByteForByte) {
+TEST(JsonFiles, JsonRewriteKeepsEveryStringByteForByte) {
   struct Case {
     const char* name;
     std::string text;
@@ -45,7 +45,7 @@ TEST(HostFiles, JsonRewriteKeepsEveryStringByteForByte) {
   }
 }
 
-TEST(HostFiles, ReadJsonFileResults) {
+TEST(JsonFiles, ReadJsonFileResults) {
   struct Case {
     const char* name;
     const char* content;  // null: no file
