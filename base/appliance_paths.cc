@@ -162,4 +162,18 @@ void AdoptRootFromExecutable() {
   }
 }
 
+std::string CompleteToolPath() {
+  char buf[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+  if (n <= 0) return "";
+  buf[n] = '\0';
+  // /proc gives the real path: <package>/bin/drift-control.
+  const std::string program(buf);
+  const size_t name = program.rfind('/');
+  const size_t folder =
+      name == 0 || name == std::string::npos ? std::string::npos : program.rfind('/', name - 1);
+  if (folder == std::string::npos) return std::string("/") + kCompleteTool;
+  return program.substr(0, folder + 1) + kCompleteTool;
+}
+
 }  // namespace paths

@@ -135,6 +135,16 @@ bool ResolvePath(const std::string& appliance_path, std::string* resolved);
 // is kept.
 void AdoptRootFromExecutable();
 
+// The complete drift-control program, relative to the folder above the quick
+// one (bin/drift-control), which hands it the commands that need JSON.  It is
+// found beside the running program rather than below the root so that a
+// build tree and each installed package use their own.
+inline constexpr char kCompleteTool[] = "libexec/drift-control-full";
+
+// Host path of the complete drift-control program beside the running
+// executable; empty when the running executable's path cannot be read.
+std::string CompleteToolPath();
+
 }  // namespace paths
 
 #endif  // DRIFT_BASE_APPLIANCE_PATHS_H_

@@ -1,18 +1,30 @@
 #!/bin/sh
-# Linker launcher of drift-control: runs the link command it is given with
-# the shared ICU, SQLite and OpenSSL libraries replaced by their static
-# archives from the same folder (when the archive is there).
+# Linker launcher of the drift-control programs:
+#   link_static_libs.sh [--without-jsoncpp] LINK-COMMAND...
+# runs the link command it is given with the shared ICU, SQLite and OpenSSL
+# libraries replaced by their static archives from the same folder (when the
+# archive is there).  With --without-jsoncpp, jsoncpp is dropped from the
+# command and the C++ runtime is linked in statically as well.
 #
 # Why: `drift-control service --status` is run very often by the package
 # framework and does almost nothing itself; nearly all of its time went into
 # the dynamic loader mapping and relocating those libraries.  Linked in,
-# only the parts the tool uses are relocated, once, at link time.
-# jsoncpp has no static archive in the distribution and stays shared (and
-# with it libstdc++).
+# only the parts the program uses are relocated, once, at link time.
+# jsoncpp has no static archive in the distribution and needs the shared C++
+# runtime, so bin/drift-control is linked without it (the commands that need
+# JSON are handed to libexec/drift-control-full); a part of it that came to
+# need JSON would make that link fail rather than bring the shared runtime
+# back quietly.
 #
-# The swap is done here rather than on the imported targets so that only this
-# program changes; the libraries and tests keep linking the shared objects.
+# The swap is done here rather than on the imported targets so that only
+# these programs change; the libraries and tests keep linking the shared
+# objects.
 set -eu
+without_jsoncpp=no
+if [ "${1-}" = --without-jsoncpp ]; then
+  without_jsoncpp=yes
+  shift
+fi
 needs_system_libs=no
 for arg in "$@"; do
   shift
@@ -24,11 +36,17 @@ for arg in "$@"; do
         needs_system_libs=yes
       fi
       ;;
+    */libjsoncpp.so)
+      [ "$without_jsoncpp" = yes ] && continue
+      ;;
   esac
   set -- "$@" "$arg"
 done
 # The archives' own needs, which their shared objects carried themselves.
 if [ "$needs_system_libs" = yes ]; then
   set -- "$@" -lpthread -ldl -lm
+fi
+if [ "$without_jsoncpp" = yes ]; then
+  set -- "$@" -static-libstdc++ -static-libgcc
 fi
 exec "$@"

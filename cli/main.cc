@@ -11,7 +11,6 @@
 #include "cli/command_grammar.h"
 #include "cli/commands.h"
 #include "cli/logger.h"
-#include "dircache/daemon_cache_backend.h"
 
 int main(int argc, char** argv) {
   ArgumentParser parser;
@@ -24,10 +23,6 @@ int main(int argc, char** argv) {
   // Whatever Init answers, the command runs: the logger is only a witness.
   // (The logger maps the appliance path of the switch file itself.)
   Logger::Init(Logger::LOG_TYPE_SYSLOG, ustring(""), ustring(paths::kDebugSwitchFile), 50);
-
-  // Users and shares asked for "through the cache" are answered by the
-  // package's cache daemon.
-  dircache::InstallDaemonCacheBackend();
 
   DeclareCommandLine(&parser);
 
@@ -51,9 +46,9 @@ int main(int argc, char** argv) {
   if (command == "diagnose") {
     DiagnoseCommand(parsed);
   } else if (command == "service") {
-    ServiceCommand(parsed);
+    ServiceCommand(parsed, argv);
   } else if (command == "cleanup") {
-    CleanUpCommand(parsed);
+    CleanUpCommand(argv);
   }
   std::cout.flush();
   return 0;

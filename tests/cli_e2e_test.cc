@@ -1,5 +1,7 @@
 // The command line of drift-control as a user meets it: the built program is
-// run as a process and its exact output and exit status are checked.
+// run as a process and its exact output and exit status are checked.  The
+// complete program (libexec/drift-control-full) parses the same command line
+// and must answer it byte for byte the same, so every case runs on both.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -82,21 +84,23 @@ class CommandLineTest : public ::testing::Test {
   }
   void TearDown() override { e2e::Run({"/bin/rm", "-rf", root_}); }
 
-  e2e::RunResult Tool(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{e2e::ToolPath()};
+  e2e::RunResult Run(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
     return e2e::Run(argv, {{"DRIFT_ROOT", root_}});
   }
 
   void Check(const std::vector<Case>& cases) {
-    for (const Case& c : cases) {
-      std::string line;
-      for (const auto& a : c.args) line += " " + a;
-      SCOPED_TRACE("drift-control" + line);
-      e2e::RunResult r = Tool(c.args);
-      EXPECT_EQ(r.exit_status, c.exit_status);
-      EXPECT_EQ(r.out, c.out);
-      EXPECT_EQ(r.err, c.err);
+    for (const std::string& program : {e2e::ToolPath(), e2e::FullToolPath()}) {
+      for (const Case& c : cases) {
+        std::string line;
+        for (const auto& a : c.args) line += " " + a;
+        SCOPED_TRACE(program + line);
+        e2e::RunResult r = Run(program, c.args);
+        EXPECT_EQ(r.exit_status, c.exit_status);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+      }
     }
   }
 

@@ -240,6 +240,7 @@ int FreePort() {
 std::string SourceDir() { return DRIFT_SOURCE_DIR; }
 std::string BinaryDir() { return DRIFT_BINARY_DIR; }
 std::string ToolPath() { return BinaryDir() + "/cli/drift-control"; }
+std::string FullToolPath() { return BinaryDir() + "/libexec/drift-control-full"; }
 
 Sandbox::Sandbox() {
   const char* tmp = getenv("TMPDIR");

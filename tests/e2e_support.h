@@ -51,8 +51,10 @@ int FreePort();
 std::string SourceDir();
 std::string BinaryDir();
 
-// Path of the built drift-control program.
+// Path of the built drift-control program (bin/drift-control), and of the
+// complete program it hands the commands that need JSON to.
 std::string ToolPath();
+std::string FullToolPath();
 
 // A fresh sandbox appliance (scripts/make-sandbox.sh) in a new temporary
 // folder, removed again with everything in it when the object goes.

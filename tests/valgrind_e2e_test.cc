@@ -2,8 +2,9 @@
 // sandbox appliance, through the package's whole life: help pages, a
 // command-line error, status, a start with an installing account, user
 // statistics, both forms of the diagnostic archive, stop and clean-up.  Any
-// memory error, or a definite or indirect leak, fails the command (the
-// daemons it launches run natively).  Skipped in the sanitized build, where
+// memory error, or a definite or indirect leak, fails the command.  The
+// commands that bin/drift-control hands to libexec/drift-control-full are
+// followed into it; the daemons, the updater and zip run natively.  Skipped in the sanitized build, where
 // AddressSanitizer already watches every run, and where valgrind is missing.
 #include <unistd.h>
 
@@ -20,6 +21,11 @@ namespace {
 const char kValgrind[] = "/usr/bin/valgrind";
 // The exit status valgrind gives a program in which it found an error.
 const int kErrorExit = 99;
+// Follow the tool into the complete program it hands commands to, and no
+// further: what it launches is not under test here.
+const char kFollowTheTool[] = "--trace-children=yes";
+const char kButNotWhatItLaunches[] =
+    "--trace-children-skip=*/sbin/*,*/bin/updater-svr,*/bin/zip,/bin/*,/usr/bin/*";
 
 struct Step {
   const char* name;
@@ -63,6 +69,8 @@ TEST(ValgrindE2eTest, EveryCommandIsCleanUnderMemcheck) {
                                      "--leak-check=full",
                                      "--errors-for-leak-kinds=definite,indirect",
                                      "--error-exitcode=" + std::to_string(kErrorExit),
+                                     kFollowTheTool,
+                                     kButNotWhatItLaunches,
                                      tool};
     argv.insert(argv.end(), step.args.begin(), step.args.end());
     std::map<std::string, std::string> env = step.env;
@@ -71,6 +79,20 @@ TEST(ValgrindE2eTest, EveryCommandIsCleanUnderMemcheck) {
     EXPECT_EQ(r.exit_status, step.exit_status) << r.err;
     EXPECT_EQ(r.err.find("=="), std::string::npos) << r.err;
   }
+  // The handed-over commands really ran under memcheck: valgrind names the
+  // complete program as the command of the traced process.
+  const std::string log = box.Host("/valgrind.log");
+  e2e::RunResult r =
+      e2e::Run({kValgrind, "--log-file=" + log, kFollowTheTool, kButNotWhatItLaunches, tool,
+                "service", "--collect-user-data"},
+               {{"DRIFT_ROOT", box.root()}}, "", 300);
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_NE(box.Read("/valgrind.log").find("Command: " + box.root() +
+                                           "/var/packages/DriftVault/target/libexec/"
+                                           "drift-control-full service --collect-user-data"),
+            std::string::npos)
+      << box.Read("/valgrind.log");
+
   // The run did what it should: the service ran and is down again.
   EXPECT_EQ(box.Tool({"service", "--status"}).out, "disabled");
   EXPECT_TRUE(box.Exists("/root/diagnosis"));
