@@ -26,16 +26,14 @@ inline constexpr char kSettingConf[] = "/var/packages/DriftVault/etc/setting.con
 inline constexpr char kSettingConfLock[] = "/var/packages/DriftVault/etc/setting.conf.lock";
 inline constexpr char kDbPathConf[] = "/var/packages/DriftVault/etc/db-path.conf";
 inline constexpr char kUpgradingMark[] = "/usr/tarn/etc/packages/DriftVault/dfvt_upgrading_mark";
-inline constexpr char kDebugSwitchFile[] =
-    "/var/packages/DriftVault/target/etc/syncfolder.debug";
+inline constexpr char kDebugSwitchFile[] = "/var/packages/DriftVault/target/etc/syncfolder.debug";
 
 // The package's programs.
 inline constexpr char kUpdaterProgram[] = "/var/packages/DriftVault/target/bin/updater-svr";
 inline constexpr char kCacheDaemon[] = "/var/packages/DriftVault/target/sbin/drift-cached";
 inline constexpr char kAuthDaemon[] = "/var/packages/DriftVault/target/sbin/drift-authd";
 inline constexpr char kCleanDaemon[] = "/var/packages/DriftVault/target/sbin/drift-cleand";
-inline constexpr char kClientDaemon[] =
-    "/var/packages/DriftVault/target/sbin/tarn-drift-clientd";
+inline constexpr char kClientDaemon[] = "/var/packages/DriftVault/target/sbin/tarn-drift-clientd";
 inline constexpr char kSyncDaemon[] = "/var/packages/DriftVault/target/sbin/syncd";
 
 // Pid files of the daemons.

@@ -22,8 +22,7 @@ int HandOver(char** argv) {
   const int error = program.empty() ? ENOENT : errno;
   // The package is damaged; say so where an administrator will look.
   fprintf(stderr, "drift-control: cannot run %s: %s\n",
-          program.empty() ? paths::kCompleteTool : program.c_str(),
-          strerror(error));
+          program.empty() ? paths::kCompleteTool : program.c_str(), strerror(error));
   Logger::Log(3, "drift_control", "[ERROR] drift-control(%d): cannot run %s: %s\n", __LINE__,
               program.c_str(), strerror(error));
   return -1;

@@ -1,6 +1,6 @@
 // File primitives shared by the host implementation of the platform calls:
-// bounded whole-file reads, atomic replacement and folder locks.  Every path here is a HOST path (the
-// callers map appliance paths with paths::HostPath first).
+// bounded whole-file reads, atomic replacement and folder locks.  Every path here is a HOST path
+// (the callers map appliance paths with paths::HostPath first).
 #ifndef DRIFT_HOST_PLATFORM_HOST_FILES_H_
 #define DRIFT_HOST_PLATFORM_HOST_FILES_H_
 

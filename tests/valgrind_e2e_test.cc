@@ -4,8 +4,8 @@
 // statistics, both forms of the diagnostic archive, stop and clean-up.  Any
 // memory error, or a definite or indirect leak, fails the command.  The
 // commands that bin/drift-control hands to libexec/drift-control-full are
-// followed into it; the daemons, the updater and zip run natively.  Skipped in the sanitized build, where
-// AddressSanitizer already watches every run, and where valgrind is missing.
+// followed into it; the daemons, the updater and zip run natively.  Skipped in the sanitized build,
+// where AddressSanitizer already watches every run, and where valgrind is missing.
 #include <unistd.h>
 
 #include <map>
@@ -82,14 +82,14 @@ TEST(ValgrindE2eTest, EveryCommandIsCleanUnderMemcheck) {
   // The handed-over commands really ran under memcheck: valgrind names the
   // complete program as the command of the traced process.
   const std::string log = box.Host("/valgrind.log");
-  e2e::RunResult r =
-      e2e::Run({kValgrind, "--log-file=" + log, kFollowTheTool, kButNotWhatItLaunches, tool,
-                "service", "--collect-user-data"},
-               {{"DRIFT_ROOT", box.root()}}, "", 300);
+  e2e::RunResult r = e2e::Run({kValgrind, "--log-file=" + log, kFollowTheTool,
+                               kButNotWhatItLaunches, tool, "service", "--collect-user-data"},
+                              {{"DRIFT_ROOT", box.root()}}, "", 300);
   EXPECT_EQ(r.exit_status, 0) << r.err;
-  EXPECT_NE(box.Read("/valgrind.log").find("Command: " + box.root() +
-                                           "/var/packages/DriftVault/target/libexec/"
-                                           "drift-control-full service --collect-user-data"),
+  EXPECT_NE(box.Read("/valgrind.log")
+                .find("Command: " + box.root() +
+                      "/var/packages/DriftVault/target/libexec/"
+                      "drift-control-full service --collect-user-data"),
             std::string::npos)
       << box.Read("/valgrind.log");
 
