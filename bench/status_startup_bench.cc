@@ -39,6 +39,7 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <numeric>
@@ -105,6 +106,41 @@ ChildTimes ChildCpu() {
   return {Milliseconds(usage.ru_utime), Milliseconds(usage.ru_stime)};
 }
 
+// Runs `path service <arg>` in the sandbox into its log; the exit status,
+// and in *output what it printed.
+int Tool(const std::string& path, const char* arg, std::string* output) {
+  const int status = bench::Run({g_sandbox->Host(path), "service", arg},
+                                {{"DRIFT_ROOT", g_sandbox->root()}, {"TARNPKG_USERNAME", kAccount}},
+                                g_sandbox->log());
+  *output = bench::ReadFile(g_sandbox->log());
+  return status;
+}
+
+// True when both programs answer exactly "enabled", else false with *err.
+bool BothEnabled(std::string* err) {
+  for (const char* path : {bench::Sandbox::kToolPath, bench::Sandbox::kFullToolPath}) {
+    std::string out;
+    const int status = Tool(path, "--status", &out);
+    if (status != 0 || out != "enabled") {
+      *err = std::string(path) + " service --status: exit " + std::to_string(status) +
+             ", printed '" + out + "' instead of 'enabled'";
+      return false;
+    }
+  }
+  return true;
+}
+
+// Ends the benchmark with an error when the service does not answer
+// "enabled" before or after its runs: they would time another path of the
+// status command (their output is not read).  False when it ended it.
+bool CheckStillEnabled(benchmark::State& state, Timed* timed) {
+  if (!timed->error.empty()) return false;
+  if (BothEnabled(&timed->error)) return true;
+  g_failed = true;
+  state.SkipWithError(timed->error.c_str());
+  return false;
+}
+
 // Runs `timed` once into /dev/null; false (with the benchmark ended by an
 // error) when the run failed or the user interrupted.
 bool RunOnce(benchmark::State& state, Timed* timed, double* seconds) {
@@ -137,6 +173,7 @@ std::vector<double> Since(const Timed& timed, size_t first) {
 }
 
 void BM_Single(benchmark::State& state, Timed* timed) {
+  if (!CheckStillEnabled(state, timed)) return;
   const size_t first = timed->seconds.size();
   const ChildTimes before = ChildCpu();
   for (auto _ : state) {
@@ -149,9 +186,11 @@ void BM_Single(benchmark::State& state, Timed* timed) {
   if (these.empty()) return;
   state.counters["mean_ms"] = Mean(these) * 1e3;
   state.counters["median_ms"] = Median(these) * 1e3;
+  CheckStillEnabled(state, timed);
 }
 
 void BM_Interleaved(benchmark::State& state) {
+  if (!CheckStillEnabled(state, &g_mixed_status)) return;
   Timed* const order[] = {&g_mixed_cat, &g_mixed_status, &g_mixed_full};
   const size_t first = g_mixed_cat.seconds.size();
   const ChildTimes before = ChildCpu();
@@ -165,6 +204,7 @@ void BM_Interleaved(benchmark::State& state) {
   }
   const size_t runs = g_mixed_cat.seconds.size() - first;
   SetCpuCounters(state, before, runs);
+  CheckStillEnabled(state, &g_mixed_status);
   if (runs == 0) return;
   // Medians: one slow run caused by other work on the machine does not move
   // them.
@@ -178,16 +218,6 @@ void BM_Interleaved(benchmark::State& state) {
   state.counters["full_over_cat"] = Ratio(full, cat);
 }
 
-// Runs `path service <arg>` in the sandbox into its log; the exit status,
-// and in *output what it printed.
-int Tool(const std::string& path, const char* arg, std::string* output) {
-  const int status = bench::Run({g_sandbox->Host(path), "service", arg},
-                                {{"DRIFT_ROOT", g_sandbox->root()}, {"TARNPKG_USERNAME", kAccount}},
-                                g_sandbox->log());
-  *output = bench::ReadFile(g_sandbox->log());
-  return status;
-}
-
 // Makes the sandbox, starts the service and checks that both programs answer
 // "enabled"; false with *err when any of it fails.
 bool Prepare(std::string* err) {
@@ -199,27 +229,18 @@ bool Prepare(std::string* err) {
            ", status word '" + g_sandbox->StatusWord() + "', output '" + out + "'";
     return false;
   }
-  for (const char* path : {bench::Sandbox::kToolPath, bench::Sandbox::kFullToolPath}) {
-    const int status = Tool(path, "--status", &out);
-    if (status != 0 || out != "enabled") {
-      *err = std::string(path) + " service --status: exit " + std::to_string(status) +
-             ", printed '" + out + "' instead of 'enabled'";
-      return false;
-    }
-  }
+  if (!BothEnabled(err)) return false;
   const std::map<std::string, std::string> env = {{"DRIFT_ROOT", g_sandbox->root()}};
-  g_cat.command.reset(
-      new bench::Command({"/bin/cat", g_sandbox->Host(bench::Sandbox::kStatusFile)}, env));
-  g_status.command.reset(
-      new bench::Command({g_sandbox->Host(bench::Sandbox::kToolPath), "service", "--status"}, env));
-  g_full.command.reset(new bench::Command(
-      {g_sandbox->Host(bench::Sandbox::kFullToolPath), "service", "--status"}, env));
-  g_mixed_cat.command.reset(
-      new bench::Command({"/bin/cat", g_sandbox->Host(bench::Sandbox::kStatusFile)}, env));
-  g_mixed_status.command.reset(
-      new bench::Command({g_sandbox->Host(bench::Sandbox::kToolPath), "service", "--status"}, env));
-  g_mixed_full.command.reset(new bench::Command(
-      {g_sandbox->Host(bench::Sandbox::kFullToolPath), "service", "--status"}, env));
+  // The same three commands for the single benchmarks and the interleaved one.
+  auto prepare = [&env](Timed* single, Timed* mixed, const std::vector<std::string>& args) {
+    single->command.reset(new bench::Command(args, env));
+    mixed->command.reset(new bench::Command(args, env));
+  };
+  prepare(&g_cat, &g_mixed_cat, {"/bin/cat", g_sandbox->Host(bench::Sandbox::kStatusFile)});
+  prepare(&g_status, &g_mixed_status,
+          {g_sandbox->Host(bench::Sandbox::kToolPath), "service", "--status"});
+  prepare(&g_full, &g_mixed_full,
+          {g_sandbox->Host(bench::Sandbox::kFullToolPath), "service", "--status"});
   fprintf(stderr, "sandbox %s, port %d; service enabled\n", g_sandbox->root().c_str(),
           g_sandbox->port());
   return true;
@@ -241,27 +262,41 @@ bool Finish() {
   return ok;
 }
 
+// True when every one of `timed` ran to its end.
+bool Complete(std::initializer_list<const Timed*> timed) {
+  for (const Timed* t : timed) {
+    if (!t->error.empty() || t->seconds.empty()) return false;
+  }
+  return true;
+}
+
+// Prints the means of the single benchmarks and the medians of the
+// interleaved one with their ratios to `cat`, each only when all of its
+// benchmarks ran to their end.
 void PrintSummary() {
-  const double cat = Mean(g_cat.seconds);
-  const double status = Mean(g_status.seconds);
-  const double full = Mean(g_full.seconds);
-  if (cat > 0 && status > 0 && full > 0) {
+  if (Complete({&g_cat, &g_status, &g_full})) {
+    const double cat = Mean(g_cat.seconds);
+    const double status = Mean(g_status.seconds);
+    const double full = Mean(g_full.seconds);
     const double ratio = Ratio(status, cat);
     printf(
         "summary (means): cat %.3f ms, bin/drift-control %.3f ms, drift-control-full %.3f ms; "
         "status/cat %.2f (goal <= %.1f: %s), full/cat %.2f\n",
         cat * 1e3, status * 1e3, full * 1e3, ratio, kGoalRatio,
         ratio <= kGoalRatio ? "met" : "missed", Ratio(full, cat));
+  } else {
+    printf("summary (means): not every single benchmark ran to its end\n");
   }
-  const double mixed_cat = Median(g_mixed_cat.seconds);
-  if (mixed_cat > 0 && !g_mixed_full.seconds.empty()) {
-    const double mixed_status = Median(g_mixed_status.seconds);
-    const double mixed_full = Median(g_mixed_full.seconds);
+  if (Complete({&g_mixed_cat, &g_mixed_status, &g_mixed_full})) {
+    const double cat = Median(g_mixed_cat.seconds);
+    const double status = Median(g_mixed_status.seconds);
+    const double full = Median(g_mixed_full.seconds);
     printf(
         "summary (interleaved medians): cat %.3f ms, bin/drift-control %.3f ms, "
         "drift-control-full %.3f ms; status/cat %.2f, full/cat %.2f\n",
-        mixed_cat * 1e3, mixed_status * 1e3, mixed_full * 1e3, Ratio(mixed_status, mixed_cat),
-        Ratio(mixed_full, mixed_cat));
+        cat * 1e3, status * 1e3, full * 1e3, Ratio(status, cat), Ratio(full, cat));
+  } else {
+    printf("summary (interleaved medians): the interleaved benchmark did not run to its end\n");
   }
 }
 
