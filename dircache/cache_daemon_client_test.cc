@@ -6,12 +6,12 @@
 #include <thread>
 #include <vector>
 
+#include "base/test_root.h"
 #include "dircache/daemon_cache_backend.h"
 #include "dircache/fake_cache_daemon.h"
 #include "platform/fake_file_system_ops.h"
 #include "platform/sdk_share.h"
 #include "platform/sdk_user.h"
-#include "platform/test_sandbox.h"
 
 namespace {
 
@@ -66,7 +66,7 @@ class ClientTest : public ::testing::Test {
   }
 
   CacheDaemonClient client_;
-  platform_test::Sandbox box_;
+  test_support::TestRoot box_;
   FakeFileSystemOps ops_{box_.Host("/mounts")};
   ScopedDefaultOps installed_ops_{&ops_};
 };
@@ -74,7 +74,7 @@ class ClientTest : public ::testing::Test {
 TEST_F(ClientTest, NoDaemon) {
   UserGroupCache::User user;
   EXPECT_EQ(client_.GetUser("alice", &user), -1);
-  const std::string log = box_.Log();
+  const std::string log = box_.LogText();
   EXPECT_NE(log.find("[ERROR] zoscache-ipc("), std::string::npos) << log;
   EXPECT_NE(log.find("): connect to cached failed\n"), std::string::npos) << log;
   EXPECT_NE(log.find("): Failed to get user: alice\n"), std::string::npos) << log;
@@ -110,14 +110,15 @@ TEST_F(ClientTest, NoDaemon) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
     EXPECT_EQ(c.call(), -1);
-    EXPECT_NE(box_.Log().find(std::string("): ") + c.message), std::string::npos) << box_.Log();
+    EXPECT_NE(box_.LogText().find(std::string("): ") + c.message), std::string::npos)
+        << box_.LogText();
   }
   // The key lookup has no message of its own.
   std::string key = "kept";
-  const size_t before = box_.Log().size();
+  const size_t before = box_.LogText().size();
   EXPECT_EQ(client_.GetShareUniqueKey("secret", &key), -1);
   EXPECT_EQ(key, "kept");
-  const std::string added = box_.Log().substr(before);
+  const std::string added = box_.LogText().substr(before);
   EXPECT_NE(added.find("connect to cached failed"), std::string::npos) << added;
   EXPECT_EQ(added.find("secret"), std::string::npos) << added;
 }
@@ -178,7 +179,7 @@ TEST_F(ClientTest, ReloadDoesNotWaitForAnAnswer) {
   daemon.Wait();
   EXPECT_EQ(got, expected);
   EXPECT_TRUE(closed);
-  EXPECT_EQ(box_.Log().find("zoscache-ipc"), std::string::npos) << box_.Log();
+  EXPECT_EQ(box_.LogText().find("zoscache-ipc"), std::string::npos) << box_.LogText();
 }
 
 TEST_F(ClientTest, UserReplies) {
@@ -214,7 +215,7 @@ TEST_F(ClientTest, UserReplies) {
   FakeCacheDaemon daemon;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const size_t before = box_.Log().size();
+    const size_t before = box_.LogText().size();
     daemon.Serve(c.handler);
     UserGroupCache::User user;
     user.SetName("old");
@@ -223,7 +224,7 @@ TEST_F(ClientTest, UserReplies) {
     daemon.Wait();
     EXPECT_EQ(user.GetName(), c.name);
     EXPECT_EQ(user.GetUid(), c.uid);
-    const std::string added = box_.Log().substr(before);
+    const std::string added = box_.LogText().substr(before);
     if (c.logged) {
       EXPECT_NE(added.find("): Failed to receive response\n"), std::string::npos) << added;
       EXPECT_NE(added.find("): Failed to get user: alice\n"), std::string::npos) << added;
@@ -256,18 +257,18 @@ TEST_F(ClientTest, ShareReplies) {
   daemon.Serve(FakeCacheDaemon::Reply(With(Ack(0), "share", locked)));
   EXPECT_EQ(client_.GetShare("nodata", &share), -1);
   daemon.Wait();
-  EXPECT_NE(box_.Log().find("): TLIBShareEncryptPathGet(nodata) failed"), std::string::npos);
+  EXPECT_NE(box_.LogText().find("): TLIBShareEncryptPathGet(nodata) failed"), std::string::npos);
 
   daemon.Serve(FakeCacheDaemon::Reply(Ack(-2)));
   EXPECT_EQ(client_.GetShare("homes", &share), -1);
   daemon.Wait();
 
-  const size_t before = box_.Log().size();
+  const size_t before = box_.LogText().size();
   daemon.Serve(FakeCacheDaemon::Raw("\x42\x10"));
   EXPECT_EQ(client_.GetShare("homes", &share), -1);
   daemon.Wait();
-  EXPECT_NE(box_.Log().find("): Failed to get share: homes\n", before), std::string::npos)
-      << box_.Log();
+  EXPECT_NE(box_.LogText().find("): Failed to get share: homes\n", before), std::string::npos)
+      << box_.LogText();
 }
 
 TEST_F(ClientTest, UniqueKeyDecoding) {
@@ -295,13 +296,13 @@ TEST_F(ClientTest, UniqueKeyDecoding) {
   FakeCacheDaemon daemon;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const size_t before = box_.Log().size();
+    const size_t before = box_.LogText().size();
     daemon.Serve(FakeCacheDaemon::Reply(c.reply));
     std::string key = "kept";
     EXPECT_EQ(client_.GetShareUniqueKey("secret", &key), c.rc);
     daemon.Wait();
     EXPECT_EQ(key, c.key);
-    const std::string added = box_.Log().substr(before);
+    const std::string added = box_.LogText().substr(before);
     EXPECT_EQ(added.find("): Failed to decode key: secret\n") != std::string::npos,
               c.decode_failure)
         << added;
@@ -453,15 +454,15 @@ TEST_F(ClientTest, PlatformObjectsFromTheDaemon) {
   SDK::User nobody;
   EXPECT_EQ(nobody.Open("nobody", true), -1);
   daemon.Wait();
-  EXPECT_NE(box_.Log().find("): Failed to get cache user: nobody, rc=-1\n"), std::string::npos)
-      << box_.Log();
+  EXPECT_NE(box_.LogText().find("): Failed to get cache user: nobody, rc=-1\n"), std::string::npos)
+      << box_.LogText();
   SDK::SetCacheBackend(nullptr);
 }
 
 TEST(ClientSocketPathTest, RootTooDeepForAUnixSocket) {
   // A root whose socket path exceeds what a Unix-domain address holds is
   // refused outright instead of knocking at a cut-off path.
-  platform_test::Sandbox box;
+  test_support::TestRoot box;
   box.CaptureLog();
   std::string deep = "/" + std::string(100, 'd');
   box.MakeDir(deep + "/tmp");
@@ -472,7 +473,7 @@ TEST(ClientSocketPathTest, RootTooDeepForAUnixSocket) {
   UserGroupCache::User u;
   EXPECT_EQ(client.GetUser("alice", &u), -1);
   setenv("DRIFT_ROOT", saved.c_str(), 1);
-  const std::string log = box.Log();
+  const std::string log = box.LogText();
   EXPECT_NE(log.find("/tmp/drift-cached-socket' is longer than 107 bytes\n"), std::string::npos)
       << log;
   EXPECT_NE(log.find("): connect to cached failed\n"), std::string::npos) << log;

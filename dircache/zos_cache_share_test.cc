@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/test_root.h"
 #include "platform/fake_file_system_ops.h"
-#include "platform/test_sandbox.h"
 
 namespace {
 
@@ -94,7 +94,7 @@ class ShareFillTest : public ::testing::Test {
     ops_.Device("/volumeUSB1/usb", 12);
   }
 
-  platform_test::Sandbox box_;
+  test_support::TestRoot box_;
   FakeFileSystemOps ops_{box_.Host("/mounts")};
   ScopedDefaultOps installed_ops_{&ops_};
 };
@@ -124,7 +124,7 @@ TEST_F(ShareFillTest, DescribesTheVolume) {
     EXPECT_EQ(s.GetMountPath(), c.mount);
     EXPECT_EQ(s.GetBinBasePath(), c.bin);
   }
-  EXPECT_EQ(box_.Log(), "");
+  EXPECT_EQ(box_.LogText(), "");
 }
 
 TEST_F(ShareFillTest, EncryptedShareWithoutDataFolderFails) {
@@ -134,7 +134,7 @@ TEST_F(ShareFillTest, EncryptedShareWithoutDataFolderFails) {
   EXPECT_EQ(s.GetName(), "nodata");
   EXPECT_EQ(s.GetStatus(), 2u);
   EXPECT_EQ(s.GetMountPath(), "");
-  const std::string log = box_.Log();
+  const std::string log = box_.LogText();
   EXPECT_NE(log.find("[ERROR] zoscache("), std::string::npos) << log;
   EXPECT_NE(log.find("): TLIBShareEncryptPathGet(nodata) failed, err=[0x1400]\n"),
             std::string::npos)
@@ -148,8 +148,8 @@ TEST_F(ShareFillTest, UnknownVolumeFailsAndForgetsTheOldOne) {
   EXPECT_EQ(s.Fill("gone", "/volume9/gone", 0, 0), -1);
   EXPECT_EQ(s.GetMountPath(), "");
   EXPECT_EQ(s.GetName(), "gone");
-  EXPECT_NE(box_.Log().find("): Failed to initialize share info: gone\n"), std::string::npos)
-      << box_.Log();
+  EXPECT_NE(box_.LogText().find("): Failed to initialize share info: gone\n"), std::string::npos)
+      << box_.LogText();
 }
 
 TEST_F(ShareFillTest, MessageRoundTrip) {

@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "host_platform/test_root.h"
+#include "base/test_root.h"
 #include "platform/platform_lib.h"
 
 namespace host_platform {
 namespace {
+
+using test_support::TestRoot;
 
 const char kPasswdText[] =
     "root:x:0:0:root:/root:/bin/bash\n"

@@ -7,11 +7,13 @@
 #include <sstream>
 #include <string>
 
-#include "host_platform/test_root.h"
+#include "base/test_root.h"
 #include "platform/platform_lib.h"
 
 namespace host_platform {
 namespace {
+
+using test_support::TestRoot;
 
 constexpr char kRules[] = "/etc/tarn/app-privilege.json";
 

@@ -3,11 +3,13 @@
 #include <string>
 #include <vector>
 
-#include "host_platform/test_root.h"
+#include "base/test_root.h"
 #include "platform/platform_lib.h"
 
 namespace host_platform {
 namespace {
+
+using test_support::TestRoot;
 
 constexpr char kLog[] = "/var/log/tarn-events.log";
 

@@ -5,10 +5,12 @@
 
 #include <string>
 
-#include "host_platform/test_root.h"
+#include "base/test_root.h"
 
 namespace host_platform {
 namespace {
+
+using test_support::TestRoot;
 
 // A rewrite of a platform list must give back every string exactly as it
 // was read, including strings another program wrote that are not valid

@@ -10,12 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "base/test_root.h"
 #include "host_platform/host_files.h"
-#include "host_platform/test_root.h"
 #include "platform/platform_lib.h"
 
 namespace host_platform {
 namespace {
+
+using test_support::TestRoot;
 
 constexpr char kConf[] = "/etc/test.conf";
 

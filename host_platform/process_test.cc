@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "host_platform/test_root.h"
+#include "base/test_root.h"
 #include "platform/platform_lib.h"
 
 extern char** environ;
@@ -100,11 +100,11 @@ TEST(ReadPidFile, Table) {
       {"too long for a pid file", std::string(100, ' ') + "5\n", -1},
   };
   for (const PidCase& c : cases) {
-    host_platform::TestRoot root;
+    test_support::TestRoot root;
     root.Write("/var/run/x.pid", c.content);
     EXPECT_EQ(TLIBCReadPidFile("/var/run/x.pid"), c.expected) << c.name;
   }
-  host_platform::TestRoot root;
+  test_support::TestRoot root;
   EXPECT_EQ(TLIBCReadPidFile("/var/run/missing.pid"), -1);
   EXPECT_EQ(TLIBCReadPidFile(""), -1);
   EXPECT_EQ(TLIBCReadPidFile(nullptr), -1);
@@ -154,7 +154,7 @@ class ExecTest : public ::testing::Test {
     chmod(root_.Host("/bin/die-by-signal").c_str(), 0755);
   }
 
-  host_platform::TestRoot root_;
+  test_support::TestRoot root_;
 };
 
 TEST_F(ExecTest, ExitStatusesAndFailures) {

@@ -5,8 +5,8 @@
 
 #include <thread>
 
+#include "base/test_root.h"
 #include "platform/sdk_mutex.h"
-#include "platform/test_sandbox.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ TEST(DirectoryServiceTest, AnswersFollowTheSwitches) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.conf != nullptr ? c.conf : "(missing)");
-    platform_test::Sandbox box;
+    test_support::TestRoot box;
     if (c.conf != nullptr) box.Write("/etc.defaults/tarninfo.conf", c.conf);
     EXPECT_EQ(SDK::IsDomainJoined(), c.joined);
     EXPECT_EQ(SDK::IsDomainUserHomeEnabled(), c.domain_home);
@@ -42,7 +42,7 @@ TEST(DirectoryServiceTest, AnswersFollowTheSwitches) {
   }
 }
 
-Json::Value ReadRules(const platform_test::Sandbox& box) {
+Json::Value ReadRules(const test_support::TestRoot& box) {
   Json::Value root;
   Json::CharReaderBuilder builder;
   std::string errors;
@@ -52,7 +52,7 @@ Json::Value ReadRules(const platform_test::Sandbox& box) {
 }
 
 TEST(AppPrivilegeTest, DefaultRuleIsWrittenOnce) {
-  platform_test::Sandbox box;
+  test_support::TestRoot box;
   box.CaptureLog();
   box.MakeDir("/etc/tarn");
   SDK::AppPrivilege privilege;
@@ -70,11 +70,11 @@ TEST(AppPrivilegeTest, DefaultRuleIsWrittenOnce) {
   ASSERT_EQ(rule["allow"].size(), 1u);
   EXPECT_EQ(rule["allow"][0].asString(), "0.0.0.0");
   EXPECT_FALSE(SDK::sdk_mutex->IsOwnedByCurrentThread());
-  EXPECT_EQ(box.Log(), "");
+  EXPECT_EQ(box.LogText(), "");
 }
 
 TEST(AppPrivilegeTest, OtherRulesAreKept) {
-  platform_test::Sandbox box;
+  test_support::TestRoot box;
   box.Write("/etc/tarn/app-privilege.json",
             R"({"rules":[{"type":1,"id":1026,"app":"Other.App","allow":["10.0.0.1"]}]})");
   SDK::AppPrivilege().AddDefaultRule();
@@ -85,14 +85,14 @@ TEST(AppPrivilegeTest, OtherRulesAreKept) {
 }
 
 TEST(AppPrivilegeTest, FailureIsLoggedAndReleasesTheLock) {
-  platform_test::Sandbox box;
+  test_support::TestRoot box;
   box.CaptureLog();
   const std::string broken = "{\"rules\": [ not json";
   box.Write("/etc/tarn/app-privilege.json", broken);
   SDK::AppPrivilege().AddDefaultRule();
   EXPECT_EQ(box.Read("/etc/tarn/app-privilege.json"), broken);
   EXPECT_FALSE(SDK::sdk_mutex->IsOwnedByCurrentThread());
-  const std::string log = box.Log();
+  const std::string log = box.LogText();
   EXPECT_NE(log.find("[ERROR] sdk-impl-6-0("), std::string::npos) << log;
   EXPECT_NE(log.find("): Fail to set default allow rule\n"), std::string::npos) << log;
   // Another thread can take the lock at once.

@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include "base/appliance_paths.h"
+#include "base/test_root.h"
 #include "platform/fake_file_system_ops.h"
-#include "platform/test_sandbox.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ class VolumeTableTest : public ::testing::Test {
     ops_.Magic("/volume6", kBtrfsMagic);
   }
 
-  platform_test::Sandbox box_;
+  test_support::TestRoot box_;
   FakeFileSystemOps ops_{box_.Host("/mounts")};
 };
 
@@ -208,7 +208,7 @@ TEST_F(VolumeTableTest, InstalledOperationsServeEveryCaller) {
 }
 
 TEST(MountTableTest, ReadsThreeWordsPerLineInFileOrder) {
-  platform_test::Sandbox box;
+  test_support::TestRoot box;
   box.Write("/m",
             "sysfs /sys sysfs rw,nosuid 0 0\n"
             "  /dev/sda1\t\t/mnt/my\\040disk  ext4\n"
@@ -266,7 +266,7 @@ TEST(MountTableTest, OctalEscapes) {
 TEST(MountTableTest, TableFormOfMountPointsFollowsTheRoot) {
   const FileSystemOps& ops = FileSystemOps::Default();
   {
-    platform_test::Sandbox box;
+    test_support::TestRoot box;
     EXPECT_EQ(ops.TableMountPoint("/"), box.root());
     EXPECT_EQ(ops.TableMountPoint("/volume1"), box.root() + "/volume1");
     EXPECT_EQ(ops.ApplianceDevice(box.root() + "/volume1/@x@"), "/volume1/@x@");
@@ -282,7 +282,7 @@ TEST(MountTableTest, TableFormOfMountPointsFollowsTheRoot) {
 }
 
 TEST(MountTableTest, RealStatusCallsSeeTheSandbox) {
-  platform_test::Sandbox box;
+  test_support::TestRoot box;
   box.MakeDir("/volume1/a");
   const FileSystemOps& ops = FileSystemOps::Default();
   struct stat st;
@@ -377,7 +377,7 @@ class SandboxTableTest : public ::testing::Test {
                "lonely\n");
   }
 
-  platform_test::Sandbox box_;
+  test_support::TestRoot box_;
 };
 
 TEST_F(SandboxTableTest, VolumesAreDescribedAsOnTheAppliance) {

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/test_root.h"
 #include "platform/fake_file_system_ops.h"
-#include "platform/test_sandbox.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ class SdkFunctionsTest : public ::testing::Test {
     box_.MakeDir("/volumeUSB1/usbshare");
   }
 
-  platform_test::Sandbox box_;
+  test_support::TestRoot box_;
 };
 
 TEST_F(SdkFunctionsTest, ResolvePathStaysInsideTheRoot) {
@@ -44,7 +44,7 @@ TEST_F(SdkFunctionsTest, ResolvePathStaysInsideTheRoot) {
   EXPECT_EQ(SDK::ResolvePath("/volume1/homes/bob", &resolved), -1);
   EXPECT_EQ(resolved, "unset");
   EXPECT_EQ(SDK::ResolvePath("volume1/homes", &resolved), -1);
-  const std::string log = box_.Log();
+  const std::string log = box_.LogText();
   EXPECT_NE(log.find("[ERROR] sdk-cpp("), std::string::npos) << log;
   EXPECT_NE(log.find("): TARNPathResolve(/volume1/homes/bob): Error code 5120\n"),
             std::string::npos)
@@ -66,9 +66,9 @@ TEST_F(SdkFunctionsTest, ShareBinPathOfTheHoldingVolume) {
       {"/elsewhere", ""},
   };
   for (const auto& c : cases) EXPECT_EQ(SDK::GetShareBinPath(c.in), c.out) << c.in;
-  EXPECT_NE(box_.Log().find("): TARNShareBinPathGet(/elsewhere): Error code 5120\n"),
+  EXPECT_NE(box_.LogText().find("): TARNShareBinPathGet(/elsewhere): Error code 5120\n"),
             std::string::npos)
-      << box_.Log();
+      << box_.LogText();
   // A volume path longer than the platform's 256-byte answer does not fit.
   const std::string deep = "/volume1/" + std::string(300, 'd');
   box_.Write("/etc/tarn/volumes.json", R"({"volumes":[{"path":")" + deep + R"(","type":2}]})");
@@ -88,7 +88,7 @@ TEST_F(SdkFunctionsTest, VolumePathOfResolvesLinks) {
   EXPECT_EQ(SDK::GetVolumePathOf("/volume1/homes/alice/elsewhere"), "/volume2");
   EXPECT_EQ(SDK::GetVolumePathOf("/volume1/homes/bob"), "");
   EXPECT_EQ(SDK::GetVolumePathOf("/volumeUSB1/usbshare"), "");  // not in the table
-  const std::string log = box_.Log();
+  const std::string log = box_.LogText();
   EXPECT_NE(log.find("): Failed to get file system property from '/volume1/homes/bob'\n"),
             std::string::npos)
       << log;

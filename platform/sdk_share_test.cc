@@ -4,9 +4,9 @@
 
 #include <map>
 
+#include "base/test_root.h"
 #include "platform/fake_file_system_ops.h"
 #include "platform/sdk_mutex.h"
-#include "platform/test_sandbox.h"
 
 namespace {
 
@@ -107,7 +107,7 @@ class ShareTest : public ::testing::Test {
   static constexpr char kKey[] =
       "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcde\xff";
 
-  platform_test::Sandbox box_;
+  test_support::TestRoot box_;
   FakeFileSystemOps ops_{box_.Host("/mounts")};
   ScopedDefaultOps installed_ops_{&ops_};
 };
@@ -174,7 +174,7 @@ TEST_F(ShareTest, EveryShareFromThePlatform) {
     ASSERT_EQ(share.Open(e.name, false), 0);
     CheckShare(share, e);
   }
-  EXPECT_EQ(box_.Log(), "");
+  EXPECT_EQ(box_.LogText(), "");
 }
 
 TEST_F(ShareTest, EveryShareFromTheCache) {
@@ -188,7 +188,7 @@ TEST_F(ShareTest, EveryShareFromTheCache) {
   }
   SDK::SetCacheBackend(nullptr);
   EXPECT_FALSE(cache.locked_during_call);
-  EXPECT_EQ(box_.Log(), "");
+  EXPECT_EQ(box_.LogText(), "");
 }
 
 TEST_F(ShareTest, UsbShareIsTheWholeDisk) {
@@ -222,7 +222,7 @@ TEST_F(ShareTest, UserRights) {
   ASSERT_EQ(ghost.Open("ghost", true), 0);
   EXPECT_EQ(ghost.GetUserRight("alice"), TARN_SHARE_RIGHT_NO_ACCESS);
   SDK::SetCacheBackend(nullptr);
-  const std::string log = box_.Log();
+  const std::string log = box_.LogText();
   EXPECT_NE(log.find("): TLIBShareUserRightGet(nobody, flags): Error Code 5120\n"),
             std::string::npos)
       << log;
@@ -244,9 +244,9 @@ TEST_F(ShareTest, EncryptionKeys) {
   ASSERT_EQ(share.Open("locked", false), 0);  // encrypted, no key file
   EXPECT_EQ(share.GetEncryptionKey(&key), -1);
   EXPECT_EQ(key, "");
-  EXPECT_NE(box_.Log().find("): TARNShareEncDefaultKeyFileRead(locked) failed, Error Code "),
+  EXPECT_NE(box_.LogText().find("): TARNShareEncDefaultKeyFileRead(locked) failed, Error Code "),
             std::string::npos)
-      << box_.Log();
+      << box_.LogText();
 
   ShareCache cache;
   cache.keys["secret"] = std::string("\x0a\xff", 2);
@@ -288,7 +288,7 @@ TEST_F(ShareTest, UnknownSharesLeaveTheHandleClosed) {
   EXPECT_EQ(share.GetUserRight("alice"), 0);
   EXPECT_EQ(share.GetEncryptionKey(&key), 0);
   EXPECT_EQ(key, "untouched");
-  const std::string log = box_.Log();
+  const std::string log = box_.LogText();
   EXPECT_NE(log.find("): TARNShareGet(nope): -1\n"), std::string::npos) << log;
   EXPECT_NE(log.find("): Failed to get cache share: homes, rc=-1\n"), std::string::npos) << log;
   EXPECT_NE(log.find("): Failed to get cache share: nope, rc=-5\n"), std::string::npos) << log;
@@ -332,9 +332,9 @@ TEST_F(ShareTest, VolumePathFailureIsLogged) {
   ASSERT_EQ(share.Open("gone", false), 0);
   EXPECT_EQ(share.GetVolumePath(), "");
   EXPECT_EQ(share.GetShareBinPath(), "/volume1");  // the platform's answer needs no folder
-  EXPECT_NE(box_.Log().find("): Failed to get file system property from '/volume1/gone'\n"),
+  EXPECT_NE(box_.LogText().find("): Failed to get file system property from '/volume1/gone'\n"),
             std::string::npos)
-      << box_.Log();
+      << box_.LogText();
 }
 
 }  // namespace

@@ -7,8 +7,8 @@
 #include <map>
 #include <thread>
 
+#include "base/test_root.h"
 #include "platform/sdk_mutex.h"
-#include "platform/test_sandbox.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ class UserTest : public ::testing::Test {
                "CORP\\carol:*:19000:0:99999:7::99999:\n");
   }
 
-  platform_test::Sandbox box_;
+  test_support::TestRoot box_;
 };
 
 TEST_F(UserTest, OpensAccountsFromThePlatform) {
@@ -87,7 +87,7 @@ TEST_F(UserTest, OpensAccountsFromThePlatform) {
     EXPECT_EQ(by_uid.GetName(), row.name);
     EXPECT_EQ(by_uid.GetHomePath(), row.home);
   }
-  EXPECT_EQ(box_.Log(), "");
+  EXPECT_EQ(box_.LogText(), "");
 }
 
 TEST_F(UserTest, UnknownAccountsLeaveTheHandleClosed) {
@@ -104,7 +104,7 @@ TEST_F(UserTest, UnknownAccountsLeaveTheHandleClosed) {
   EXPECT_EQ(user.OpenByUid(4242), -1);
   EXPECT_FALSE(user.IsOpen());
   EXPECT_EQ(user.Open("", false), -1);
-  const std::string log = box_.Log();
+  const std::string log = box_.LogText();
   EXPECT_NE(log.find("[ERROR] sdk-cpp("), std::string::npos) << log;
   EXPECT_NE(log.find("): TARNUserGet(nobody): -1\n"), std::string::npos) << log;
   EXPECT_NE(log.find("): TARNUserGetByUID(4242): -1\n"), std::string::npos) << log;
@@ -149,8 +149,8 @@ TEST_F(UserTest, CacheWithoutDaemonFails) {
   SDK::User user;
   EXPECT_EQ(user.Open("alice", true), -1);
   EXPECT_FALSE(user.IsOpen());
-  EXPECT_NE(box_.Log().find("): Failed to get cache user: alice, rc=-1\n"), std::string::npos)
-      << box_.Log();
+  EXPECT_NE(box_.LogText().find("): Failed to get cache user: alice, rc=-1\n"), std::string::npos)
+      << box_.LogText();
 }
 
 TEST_F(UserTest, CachedAccountsNeedNoPlatformFiles) {
@@ -184,8 +184,8 @@ TEST_F(UserTest, CachedAccountsNeedNoPlatformFiles) {
   EXPECT_TRUE(user.IsExpired());
   EXPECT_EQ(user.Open("ghost", true), -1);
   EXPECT_FALSE(user.IsOpen());
-  EXPECT_NE(box_.Log().find("): Failed to get cache user: ghost, rc=-3\n"), std::string::npos)
-      << box_.Log();
+  EXPECT_NE(box_.LogText().find("): Failed to get cache user: ghost, rc=-3\n"), std::string::npos)
+      << box_.LogText();
   // The direct road still asks the platform, which has no account file now.
   EXPECT_EQ(user.Open("erin", false), -1);
   EXPECT_EQ(cache.user_calls, 3);

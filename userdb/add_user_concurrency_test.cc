@@ -4,12 +4,6 @@
 // interleaving, every entry must get its own view id, the ids must be 1..N in
 // insertion order and the counter must end at N + 1.
 #include <ctype.h>
-#include <errno.h>
-#include <ftw.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/test_root.h"
 #include "gtest/gtest.h"
 #include "userdb/user_manager.h"
 #include "userdb/userdb_test_util.h"
@@ -47,20 +42,6 @@ std::string SharedName(int process, int k) {
 uint32_t OwnUid(int process, int i) { return 10000 + process * 1000 + i; }
 uint32_t SharedUid(int process, int k) { return 50000 + process * 100 + k; }
 
-// The test's root lies on a memory file system when there is one: what is
-// tested is the locking, and 1620 synced commits on a disk would take long.
-std::string MakeRoot() {
-  struct stat st;
-  std::string tmpl =
-      (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && access("/dev/shm", W_OK) == 0)
-          ? "/dev/shm/drift-userdb-XXXXXX"
-          : "/tmp/drift-userdb-XXXXXX";
-  std::vector<char> buffer(tmpl.begin(), tmpl.end());
-  buffer.push_back('\0');
-  if (mkdtemp(buffer.data()) == nullptr) return "";
-  return buffer.data();
-}
-
 void RunChild(int p, int start_fd, int result_fd) {
   // Everyone starts together.
   char go;
@@ -82,9 +63,9 @@ void RunChild(int p, int start_fd, int result_fd) {
 }
 
 TEST(AddUserConcurrency, ProcessesNeverShareAViewId) {
-  const std::string root = MakeRoot();
-  ASSERT_FALSE(root.empty()) << strerror(errno);
-  setenv("DRIFT_ROOT", root.c_str(), 1);
+  // The test's root lies on a memory file system when there is one: what is
+  // tested is the locking, and 1620 synced commits on a disk would take long.
+  test_support::TestRoot root("drift-userdb", test_support::MemoryBackedFolder());
   // Failures of the children show on standard error.
   Logger::Init(Logger::LOG_TYPE_STDERR, "", "", 50);
   std::string passwd;
@@ -97,20 +78,11 @@ TEST(AddUserConcurrency, ProcessesNeverShareAViewId) {
     passwd += user.first + ":x:" + std::to_string(user.second) + ":100::/volume1/homes/" +
               user.first + ":/bin/sh\n";
   }
-  for (const char* dir : {"/etc", "/tmp", "/volume1", "/volume1/@driftvault",
-                          "/volume1/@driftvault/@sync", "/volume1/homes"}) {
-    ASSERT_EQ(mkdir((root + dir).c_str(), 0755), 0) << dir;
-  }
+  root.MakeDir("/tmp");
+  root.MakeDir("/volume1/@driftvault/@sync");
   // A few of the users have a home folder.
-  for (int p = 0; p < kProcesses; ++p) {
-    ASSERT_EQ(mkdir((root + "/volume1/homes/" + OwnName(p, 7)).c_str(), 0755), 0);
-  }
-  {
-    FILE* f = fopen((root + "/etc/passwd").c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fputs(passwd.c_str(), f);
-    fclose(f);
-  }
+  for (int p = 0; p < kProcesses; ++p) root.MakeDir("/volume1/homes/" + OwnName(p, 7));
+  root.Write("/etc/passwd", passwd);
   // The schema exists before the race; creating it concurrently is covered
   // by Initialize's immediate transaction, not by this test.
   ASSERT_EQ(UserManager::Initialize(userdb_test::kDbPath), 0);
@@ -153,7 +125,7 @@ TEST(AddUserConcurrency, ProcessesNeverShareAViewId) {
   EXPECT_EQ(totals[2], n) << "inserted entries";
   EXPECT_EQ(totals[1], (kProcesses - 1) * kSharedNames) << "names found already present";
 
-  const std::string host_db = root + userdb_test::kDbPath;
+  const std::string host_db = root.Host(userdb_test::kDbPath);
   std::vector<Row> rows = userdb_test::Query(
       host_db, "SELECT id, view_id, name, uid, watch_path FROM user_table ORDER BY id;");
   ASSERT_EQ(rows.size(), static_cast<size_t>(n));
@@ -177,11 +149,6 @@ TEST(AddUserConcurrency, ProcessesNeverShareAViewId) {
   for (int k = 0; k < kSharedNames; ++k) {
     EXPECT_EQ(folded.count("collision-" + std::to_string(k)), 1u) << k;
   }
-
-  unsetenv("DRIFT_ROOT");
-  nftw(
-      root.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); },
-      16, FTW_DEPTH | FTW_PHYS);
 }
 
 }  // namespace

@@ -9,9 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/logger.h"
+#include "base/test_root.h"
 #include "gtest/gtest.h"
-#include "platform/test_sandbox.h"
 #include "userdb/user_manager.h"
 
 namespace userdb_test {
@@ -60,7 +59,7 @@ inline std::vector<Row> Query(const std::string& host_db, const std::string& sql
 
 // A sandbox root with one volume, the database folder and the lock folder,
 // the log captured into the sandbox.  The user database is closed again when
-// the fixture ends.
+// the fixture ends (the sandbox detaches the logger).
 class UserDbTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -69,19 +68,16 @@ class UserDbTest : public ::testing::Test {
     sandbox_.Write("/etc/tarn/volumes.json",
                    "{\"volumes\":[{\"path\":\"/volume1\",\"type\":2}]}\n");
     sandbox_.Write("/userdb.debug", "user_mgr_debug=7\ndefault_component=7\n");
-    ASSERT_EQ(Logger::Init(Logger::LOG_TYPE_FILE, "/userdb.log", "/userdb.debug", 2), 0);
+    sandbox_.CaptureLog("/userdb.log", "/userdb.debug");
   }
 
-  void TearDown() override {
-    UserManager::Close();
-    Logger::Init(Logger::LOG_TYPE_SYSLOG, "", "", 50);
-  }
+  void TearDown() override { UserManager::Close(); }
 
   std::string HostDb() const { return sandbox_.Host(kDbPath); }
   std::vector<Row> Db(const std::string& sql) const { return Query(HostDb(), sql); }
-  std::string LogText() const { return sandbox_.Read("/userdb.log"); }
+  std::string LogText() const { return sandbox_.LogText(); }
 
-  platform_test::Sandbox sandbox_;
+  test_support::TestRoot sandbox_;
 };
 
 }  // namespace userdb_test
