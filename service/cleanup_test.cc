@@ -27,21 +27,21 @@ class CleanUpTest : public ::testing::Test {
                     "{\"path\":\"/volume2\",\"type\":2},"
                     "{\"path\":\"/volume3\",\"type\":2}]}\n");
     // Repositories with content on volume1 and on the USB disk.
-    root_.MakeDirs("/volume1/@driftvault/@sync/view/1");
+    root_.MakeDir("/volume1/@driftvault/@sync/view/1");
     root_.Write("/volume1/@driftvault/@sync/user-db.sqlite", "db");
     root_.Write("/volume1/keep.txt", "keep");
-    root_.MakeDirs("/volumeUSB1/usbshare/@sharebin/@driftvault/@sync");
-    root_.MakeDirs("/volumeUSB1/usbshare/@driftvault");  // not where a USB repository lives
+    root_.MakeDir("/volumeUSB1/usbshare/@sharebin/@driftvault/@sync");
+    root_.MakeDir("/volumeUSB1/usbshare/@driftvault");  // not where a USB repository lives
     // The unreadable volume keeps its folder; and an empty share-bin path
     // must never become the root's own "/@driftvault".
-    root_.MakeDirs(kLongUsb + "/@sharebin/@driftvault");
-    root_.MakeDirs("/@driftvault");
+    root_.MakeDir(kLongUsb + "/@sharebin/@driftvault");
+    root_.MakeDir("/@driftvault");
     // volume2's repository is a link to data elsewhere: the link goes, the
     // data stays.  volume3 has no repository.
-    root_.MakeDirs("/volume2");
-    root_.MakeDirs("/elsewhere/data");
+    root_.MakeDir("/volume2");
+    root_.MakeDir("/elsewhere/data");
     ASSERT_EQ(symlink("/elsewhere", root_.Host("/volume2/@driftvault").c_str()), 0);
-    root_.MakeDirs("/volume3");
+    root_.MakeDir("/volume3");
     root_.Write("/var/packages/DriftVault/etc/db-path.conf", "db-vol=\"/volume1\"\n");
   }
 

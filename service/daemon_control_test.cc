@@ -173,7 +173,7 @@ TEST(IsPidFileProcessAliveTest, Table) {
 class RunProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_.MakeDirs("/bin");
+    root_.MakeDir("/bin");
     ASSERT_EQ(symlink("/bin/sh", root_.Host("/bin/shell").c_str()), 0);
   }
 

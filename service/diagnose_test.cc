@@ -45,8 +45,8 @@ std::set<std::string> Tree(const std::string& dir, const std::string& prefix = "
 class AddToCollectionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_.MakeDirs("/var/log");
-    root_.MakeDirs(kCollection);
+    root_.MakeDir("/var/log");
+    root_.MakeDir(kCollection);
     for (const char* name : {"messages", "messages.1", "messages-old.gz", "other.log"}) {
       root_.Write(std::string("/var/log/") + name, name);
     }
@@ -136,7 +136,7 @@ TEST(MakeTempFolderTest, PrivateFolderUnderTheBase) {
 
 TEST(RemoveCollectionTest, RemovesLinksAndFoldersButNotTargets) {
   TestRoot root;
-  root.MakeDirs("/data/sub");
+  root.MakeDir("/data/sub");
   root.Write("/data/sub/file", "precious");
   ASSERT_EQ(MakeFolderPath("/c"), 0);
   EXPECT_EQ(AddToCollection("/data/sub/file", "/c"), 0);
@@ -189,7 +189,7 @@ std::string StreamArchive(const TestRoot& root) {
 TEST(DiagnoseToStreamTest, ArchiveHoldsTheRealFilesAndNoTemporaryFolderRemains) {
   TestRoot root;
   InstallZip(root);
-  root.MakeDirs("/var/log/dfvt");
+  root.MakeDir("/var/log/dfvt");
   root.Write("/var/log/messages", "system log");
   root.Write("/var/log/dfvt/syncfolder.log_1", "rotated");
   root.Write(paths::kDefaultsVersion, "version");
@@ -206,7 +206,7 @@ TEST(DiagnoseToStreamTest, ArchiveHoldsTheRealFilesAndNoTemporaryFolderRemains) 
 
 TEST(DiagnoseToStreamTest, MissingZipProgramWritesNothingAndCleansUp) {
   TestRoot root;
-  root.MakeDirs("/var/log");
+  root.MakeDir("/var/log");
   root.Write("/var/log/messages", "system log");
   EXPECT_EQ(StreamArchive(root), "");
   EXPECT_EQ(Tree(root.Host("/tmp")), std::set<std::string>{});
@@ -219,7 +219,7 @@ TEST(WriteZipTest, EmptyCollectionFolderIsRefused) {
 
 TEST(DiagnoseToFolderTest, CollectionStaysInTheNamedFolder) {
   TestRoot root;
-  root.MakeDirs("/var/log");
+  root.MakeDir("/var/log");
   root.Write("/var/log/messages", "system log");
   EXPECT_EQ(DiagnoseToFolder("/out/diag"), 0);
   const std::set<std::string> tree = Tree(root.Host("/out/diag"));

@@ -150,7 +150,7 @@ TEST(SetServiceStatusTest, WritesAndKeepsOtherLines) {
 
 TEST(SetServiceStatusTest, FailureIsLogged) {
   TestRoot root;
-  root.MakeDirs("/var/packages/DriftVault");
+  root.MakeDir("/var/packages/DriftVault");
   rmdir(root.Host(paths::kPackageEtcDir).c_str());
   EXPECT_EQ(SetServiceStatus("disabled"), -1);
   EXPECT_NE(root.LogText().find("): fail to set service statis to disabled"), std::string::npos);
@@ -221,7 +221,7 @@ TEST(GetPortFailureTest, LockFileCannotBeOpened) {
 TEST(GetPortFailureTest, DefaultCannotBeWritten) {
   TestRoot root;
   // setting.conf is a folder: it can be neither read nor replaced.
-  root.MakeDirs(paths::kSettingConf);
+  root.MakeDir(paths::kSettingConf);
   int port = 42;
   EXPECT_EQ(GetPort(&port), -1);
   EXPECT_NE(

@@ -58,9 +58,9 @@ class StartServiceTest : public ::testing::Test {
     ASSERT_GT(port_, 0);
     root_.Write(paths::kEnabledMark, "");
     root_.Write(paths::kSettingConf, "dfvt_port=\"" + std::to_string(port_) + "\"\n");
-    root_.MakeDirs("/volume1/homes/alice");
-    root_.MakeDirs("/var/log");
-    root_.MakeDirs("/var/packages/DriftVault/target/sbin");
+    root_.MakeDir("/volume1/homes/alice");
+    root_.MakeDir("/var/log");
+    root_.MakeDir("/var/packages/DriftVault/target/sbin");
     root_.Write(paths::kTarnInfoConf, "userhome_local=\"yes\"\n");
     root_.Write(paths::kVolumesJson, R"({"volumes":[{"path":"/volume1","type":2}]})");
     root_.Write(paths::kSharesJson,
@@ -91,6 +91,7 @@ class StartServiceTest : public ::testing::Test {
 
   std::vector<std::string> Launches() const {
     std::vector<std::string> lines;
+    if (!root_.Exists("/launches")) return lines;  // nothing was launched
     std::istringstream in(root_.Read("/launches"));
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
@@ -331,7 +332,7 @@ TEST_F(StartServiceTest, AccountProblemsNeverStopTheStart) {
 
   // A user database that cannot be opened: the account is not enabled.
   root_.Remove(kUserDb);
-  root_.MakeDirs(kUserDb);
+  root_.MakeDir(kUserDb);
   root_.Write(paths::kEnableStatus, "status=\"disabled\"\n");
   setenv("TARNPKG_USERNAME", "alice", 1);
   EXPECT_EQ(StartService(), 0);

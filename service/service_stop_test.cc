@@ -51,12 +51,12 @@ class StopServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     root_.Write(paths::kEnabledMark, "");
-    root_.MakeDirs("/volume1/@driftvault/@sync");
+    root_.MakeDir("/volume1/@driftvault/@sync");
     root_.Write(paths::kDbPathConf, "db-vol=\"/volume1\"\n");
     root_.Write(paths::kSettingConf, "dfvt_port=\"6690\"\ndfvt_enable=\"1\"\n");
     root_.Write(paths::kServiceVolumesConf, "DriftVault=\"/volume1\"\nOther=\"/volume2\"\n");
     root_.Write(paths::kDiskFullFreezeMark, "");
-    root_.MakeDirs("/var/log");
+    root_.MakeDir("/var/log");
     root_.WriteScript(paths::kRelayProgram, "echo \"$@\" >> " + root_.Host("/relay-calls") + "\n");
     for (const char* pid_file : kDaemonPidFiles) {
       daemons_.push_back(std::make_unique<ChildProcess>());
@@ -163,9 +163,9 @@ TEST_F(StopServiceTest, FailuresAreLoggedAndTheStopGoesOn) {
   // setting.conf and the service-volume registry cannot be replaced, the relay
   // program is missing.
   root_.Remove(paths::kSettingConf);
-  root_.MakeDirs(paths::kSettingConf);
+  root_.MakeDir(paths::kSettingConf);
   root_.Remove(paths::kServiceVolumesConf);
-  root_.MakeDirs(paths::kServiceVolumesConf);
+  root_.MakeDir(paths::kServiceVolumesConf);
   root_.Remove(paths::kRelayProgram);
   EXPECT_EQ(StopService(1), 0);
   EXPECT_EQ(Status(), "disabled");

@@ -1,25 +1,15 @@
-// Helpers of the service unit tests: a private system root (DRIFT_ROOT) in a
-// fresh temporary folder, with the logger writing every service message into
-// a file inside it, and small file helpers on appliance paths.
+// Helpers of the service unit tests: a system root with the package's
+// folders and the service log captured in it, and child processes to stop.
 #ifndef DRIFT_SERVICE_SERVICE_TEST_UTIL_H_
 #define DRIFT_SERVICE_SERVICE_TEST_UTIL_H_
 
 #include <errno.h>
-#include <ftw.h>
 #include <signal.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
-#include <string>
-
 #include "base/appliance_paths.h"
-#include "cli/logger.h"
+#include "base/test_root.h"
 #include "gtest/gtest.h"
 
 namespace service_test {
@@ -27,82 +17,19 @@ namespace service_test {
 // Appliance path of the log file that TestRoot sets up.
 inline constexpr char kTestLog[] = "/service-test.log";
 
-class TestRoot {
+// A service test root: the package's and the platform's folders laid out,
+// every service message logged into kTestLog.
+class TestRoot : public test_support::TestRoot {
  public:
-  TestRoot() {
-    char tmpl[] = "/tmp/drift-service-test-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) {
-      ADD_FAILURE() << "mkdtemp: " << strerror(errno);
-      return;
-    }
-    root_ = tmpl;
-    setenv("DRIFT_ROOT", root_.c_str(), 1);
+  TestRoot() : test_support::TestRoot("drift-service-test") {
     for (const char* dir : {"/var/packages/DriftVault/etc", "/var/packages/DriftVault/target/bin",
                             "/var/run", "/tmp", "/usr/tarn/etc/packages/DriftVault",
                             "/usr/tarn/bin", "/usr/tarn/sbin", "/etc/tarn", "/etc.defaults"}) {
-      MakeDirs(dir);
+      MakeDir(dir);
     }
     Write("/service.debug", "service_ctrl_debug=7\nutility_debug=7\n");
-    Logger::Init(Logger::LOG_TYPE_FILE, kTestLog, "/service.debug", 50);
+    CaptureLog(kTestLog, "/service.debug", 50);
   }
-
-  ~TestRoot() {
-    // Detach the logger from the file before the root goes away.
-    Logger::Init(Logger::LOG_TYPE_SYSLOG, "", "", 50);
-    unsetenv("DRIFT_ROOT");
-    if (root_.size() > 5) {
-      nftw(
-          root_.c_str(),
-          [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
-          FTW_DEPTH | FTW_PHYS);
-    }
-  }
-
-  TestRoot(const TestRoot&) = delete;
-  TestRoot& operator=(const TestRoot&) = delete;
-
-  const std::string& root() const { return root_; }
-  std::string Host(const std::string& appliance_path) const { return root_ + appliance_path; }
-
-  void MakeDirs(const std::string& appliance_path) const {
-    std::string host = Host(appliance_path);
-    for (size_t pos = root_.size() + 1; pos != std::string::npos;) {
-      pos = host.find('/', pos + 1);
-      mkdir(host.substr(0, pos).c_str(), 0755);
-    }
-  }
-
-  void Write(const std::string& appliance_path, const std::string& content) const {
-    std::ofstream out(Host(appliance_path), std::ios::binary | std::ios::trunc);
-    out << content;
-    ASSERT_TRUE(out.good()) << "cannot write " << Host(appliance_path);
-  }
-
-  std::string Read(const std::string& appliance_path) const {
-    std::ifstream in(Host(appliance_path), std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-
-  bool Exists(const std::string& appliance_path) const {
-    struct stat st;
-    return lstat(Host(appliance_path).c_str(), &st) == 0;
-  }
-
-  void Remove(const std::string& appliance_path) const { unlink(Host(appliance_path).c_str()); }
-
-  // Writes an executable shell script.
-  void WriteScript(const std::string& appliance_path, const std::string& body) const {
-    Write(appliance_path, "#!/bin/sh\n" + body);
-    chmod(Host(appliance_path).c_str(), 0755);
-  }
-
-  // Everything logged since the root was set up.
-  std::string LogText() const { return Read(kTestLog); }
-
- private:
-  std::string root_;
 };
 
 // A child process that waits until it is signalled.  With `ignore_term` it

@@ -72,8 +72,8 @@ std::string PrintToString(int* result) {
 class PrintUserStatisticsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_.MakeDirs("/volume1/@driftvault/@sync");
-    root_.MakeDirs("/volume1/homes/alice");
+    root_.MakeDir("/volume1/@driftvault/@sync");
+    root_.MakeDir("/volume1/homes/alice");
     root_.Write("/etc/passwd", "alice:x:1026:100::/volume1/homes/alice:/bin/sh\n");
     root_.Write("/etc/tarn/shares.json",
                 "{\"shares\":[{\"name\":\"homes\",\"path\":\"/volume1/homes\",\"status\":2}]}\n");
