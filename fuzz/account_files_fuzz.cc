@@ -29,7 +29,7 @@ void CheckRecord(const TarnUserInfo* user) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const fuzz::Sandbox& sandbox = fuzz::Sandbox::Get();
-  static const bool made = (sandbox.MakeFolder("/etc"), true);
+  static const bool made = (sandbox.MakeDir("/etc"), true);
   (void)made;
   const std::string input(reinterpret_cast<const char*>(data), size);
   std::string passwd = input;
@@ -39,8 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     passwd = input.substr(0, marker + 1);
     shadow = input.substr(marker + 4);
   }
-  sandbox.WriteFile(paths::kPasswd, reinterpret_cast<const uint8_t*>(passwd.data()), passwd.size());
-  sandbox.WriteFile(paths::kShadow, reinterpret_cast<const uint8_t*>(shadow.data()), shadow.size());
+  sandbox.Write(paths::kPasswd, passwd);
+  sandbox.Write(paths::kShadow, shadow);
 
   for (const char* name : {"root", "alice", "a"}) {
     TarnUserInfo* user = reinterpret_cast<TarnUserInfo*>(1);

@@ -61,11 +61,11 @@ std::string ReadBack(const std::string& host) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const fuzz::Sandbox& sandbox = fuzz::Sandbox::Get();
-  static const bool made = (sandbox.MakeFolder("/etc/tarn"), true);
+  static const bool made = (sandbox.MakeDir("/etc/tarn"), true);
   (void)made;
   const std::string host = sandbox.Host(paths::kAppPrivilegeJson);
   const std::string before(reinterpret_cast<const char*>(data), size);
-  sandbox.WriteFile(paths::kAppPrivilegeJson, data, size);
+  sandbox.Write(paths::kAppPrivilegeJson, data, size);
 
   // What the file should hold afterwards, worked out from its parse.
   Json::Value root;

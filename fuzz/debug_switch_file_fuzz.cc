@@ -36,9 +36,9 @@ std::string LineFor(const std::string& key, const std::string& value) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const fuzz::Sandbox& sandbox = fuzz::Sandbox::Get();
-  static const bool made = (sandbox.MakeFolder("/etc"), true);
+  static const bool made = (sandbox.MakeDir("/etc"), true);
   (void)made;
-  sandbox.WriteFile(kSwitchFile, data, size);
+  sandbox.Write(kSwitchFile, data, size);
 
   // An entry already in the map stays unless the file is malformed.
   std::map<ustring, ustring> pairs;
@@ -65,8 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Longer lines would be read in pieces: not a round trip.
     if (key.size() + value.size() + 8 > static_cast<size_t>(kDebugSwitchMaxLine)) return 0;
   }
-  sandbox.WriteFile(kSwitchFile, reinterpret_cast<const uint8_t*>(rewritten.data()),
-                    rewritten.size());
+  sandbox.Write(kSwitchFile, rewritten);
   std::map<ustring, ustring> again;
   if (ReadKeyValueFile(ustring(kSwitchFile), &again) != 0) __builtin_trap();
   if (again != pairs) __builtin_trap();

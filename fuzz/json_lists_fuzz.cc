@@ -24,14 +24,14 @@ namespace {
 const char kGuard = '\x7f';
 
 void MakeSandbox(const fuzz::Sandbox& sandbox) {
-  sandbox.MakeFolder("/etc/tarn");
-  sandbox.MakeFolder("/volume1/homes");
-  sandbox.MakeFolder("/volumeUSB1/usbshare");
+  sandbox.MakeDir("/etc/tarn");
+  sandbox.MakeDir("/volume1/homes");
+  sandbox.MakeDir("/volumeUSB1/usbshare");
   const std::string passwd =
       "root:x:0:0:root:/root:/bin/sh\n"
       "admin:x:1024:100::/var/services/homes/admin:/bin/sh\n"
       "alice:x:1026:100::/var/services/homes/alice:/bin/sh\n";
-  sandbox.WriteFile(paths::kPasswd, reinterpret_cast<const uint8_t*>(passwd.data()), passwd.size());
+  sandbox.Write(paths::kPasswd, passwd);
 }
 
 // Calls fill(buffer, size) with buffers of a few sizes and one guard byte
@@ -145,8 +145,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const fuzz::Sandbox& sandbox = fuzz::Sandbox::Get();
   static const bool made = (MakeSandbox(sandbox), true);
   (void)made;
-  sandbox.WriteFile(paths::kSharesJson, data, size);
-  sandbox.WriteFile(paths::kVolumesJson, data, size);
+  sandbox.Write(paths::kSharesJson, data, size);
+  sandbox.Write(paths::kVolumesJson, data, size);
   CheckShares();
   CheckVolumes();
   return 0;

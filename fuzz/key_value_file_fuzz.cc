@@ -32,7 +32,7 @@ bool NextLine(std::string* rest, std::string* line) {
 }
 
 void CheckFileRead(const fuzz::Sandbox& sandbox, const std::string& text, const std::string& key) {
-  sandbox.WriteFile(kConf, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  sandbox.Write(kConf, text);
   // The C call sees the key up to its first NUL.
   const std::string c_key(key.c_str());
   std::string value;
@@ -63,7 +63,7 @@ void CheckFileRead(const fuzz::Sandbox& sandbox, const std::string& text, const 
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const fuzz::Sandbox& sandbox = fuzz::Sandbox::Get();
-  static const bool made = (sandbox.MakeFolder("/etc"), true);
+  static const bool made = (sandbox.MakeDir("/etc"), true);
   (void)made;
 
   std::string rest(reinterpret_cast<const char*>(data), size);

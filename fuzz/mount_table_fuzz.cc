@@ -45,12 +45,12 @@ bool IsBelow(const std::string& path, const std::string& folder) {
 }
 
 void MakeSandbox(const fuzz::Sandbox& sandbox) {
-  sandbox.MakeFolder("/etc/tarn");
-  sandbox.MakeFolder("/volume1/homes/alice");
-  sandbox.MakeFolder("/volume1/crypt");
-  sandbox.MakeFolder("/volume1/@crypt@");
-  sandbox.MakeFolder("/volume2/photo");
-  sandbox.MakeFolder("/volumeUSB1/usbshare/data");
+  sandbox.MakeDir("/etc/tarn");
+  sandbox.MakeDir("/volume1/homes/alice");
+  sandbox.MakeDir("/volume1/crypt");
+  sandbox.MakeDir("/volume1/@crypt@");
+  sandbox.MakeDir("/volume2/photo");
+  sandbox.MakeDir("/volumeUSB1/usbshare/data");
   if (symlink("/volume2/photo", sandbox.Host("/volume1/link").c_str()) != 0) {
     // Left from an earlier input of this process: fine.
   }
@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const fuzz::Sandbox& sandbox = fuzz::Sandbox::Get();
   static const bool made = (MakeSandbox(sandbox), true);
   (void)made;
-  sandbox.WriteFile(paths::kSandboxMountTable, data, size);
+  sandbox.Write(paths::kSandboxMountTable, data, size);
   const std::string text(reinterpret_cast<const char*>(data), size);
 
   // The unescape inverts the kernel's escape, whatever the bytes.

@@ -48,11 +48,11 @@ long Expected(const uint8_t* data, size_t size, long pid_max) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const fuzz::Sandbox& sandbox = fuzz::Sandbox::Get();
-  static const bool made = (sandbox.MakeFolder("/var/run"), true);
+  static const bool made = (sandbox.MakeDir("/var/run"), true);
   (void)made;
   static const long pid_max = PidMax();
 
-  sandbox.WriteFile(kPidFile, data, size);
+  sandbox.Write(kPidFile, data, size);
   const int pid = TLIBCReadPidFile(kPidFile);
   if (pid != Expected(data, size, pid_max)) __builtin_trap();
   return 0;
