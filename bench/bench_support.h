@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/test_port.h"
+
 namespace bench {
 
 // A run of a program that takes longer than this is taken as hung.
@@ -28,7 +30,7 @@ std::string ReadFile(const std::string& path);
 
 // A TCP port that nothing listens on right now (the kernel's choice); 0 when
 // none could be had.
-int FreePort();
+using test_support::FreePort;
 
 // Waits for `pid` to end, at most `timeout_seconds`; kills it when it does
 // not.  Returns the exit code, 128 + signal when it was killed by one, or -1

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/test_port.h"
 #include "host_platform/host_files.h"
 #include "service/package_state.h"
 #include "service/service_test_util.h"
@@ -21,23 +22,10 @@ namespace {
 
 using service_test::ChildProcess;
 using service_test::TestRoot;
+using test_support::FreePort;
 
 const char kSyncFolder[] = "/volume1/@driftvault/@sync";
 const char kUserDb[] = "/volume1/@driftvault/@sync/user-db.sqlite";
-
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  socklen_t len = sizeof(addr);
-  int port = 0;
-  if (fd >= 0 && bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0 &&
-      getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  if (fd >= 0) close(fd);
-  return port;
-}
 
 // The root of the running test, for the rename hook (a plain function).
 std::string g_hook_root;

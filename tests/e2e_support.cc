@@ -221,22 +221,6 @@ void KillProcessesBelow(const std::string& root) {
   for (pid_t pid : ProcessesBelow(root)) WaitGone(pid);
 }
 
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return 0;
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  socklen_t len = sizeof(addr);
-  int port = 0;
-  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0 &&
-      getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  close(fd);
-  return port;
-}
-
 std::string SourceDir() { return DRIFT_SOURCE_DIR; }
 std::string BinaryDir() { return DRIFT_BINARY_DIR; }
 std::string ToolPath() { return BinaryDir() + "/cli/drift-control"; }

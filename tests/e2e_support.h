@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/test_port.h"
+
 namespace e2e {
 
 struct RunResult {
@@ -45,7 +47,7 @@ std::vector<pid_t> ProcessesBelow(const std::string& root);
 void KillProcessesBelow(const std::string& root);
 
 // A TCP port nothing listens on right now (0 when none could be found).
-int FreePort();
+using test_support::FreePort;
 
 // The source and build folders of this build.
 std::string SourceDir();
