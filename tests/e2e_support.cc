@@ -32,6 +32,15 @@ int64_t NowMs() {
   return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
 }
 
+std::vector<char*> CStrings(std::vector<std::string>& texts) {
+  std::vector<char*> out;
+  for (auto& t : texts) out.push_back(t.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+}  // namespace
+
 std::vector<std::string> MergedEnvironment(const std::map<std::string, std::string>& env) {
   std::map<std::string, std::string> merged;
   for (char** e = environ; *e != nullptr; ++e) {
@@ -49,15 +58,6 @@ std::vector<std::string> MergedEnvironment(const std::map<std::string, std::stri
   for (const auto& [key, value] : merged) out.push_back(key + "=" + value);
   return out;
 }
-
-std::vector<char*> CStrings(std::vector<std::string>& texts) {
-  std::vector<char*> out;
-  for (auto& t : texts) out.push_back(t.data());
-  out.push_back(nullptr);
-  return out;
-}
-
-}  // namespace
 
 RunResult Run(const std::vector<std::string>& argv_in,
               const std::map<std::string, std::string>& env, const std::string& input,

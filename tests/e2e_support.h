@@ -19,6 +19,10 @@ struct RunResult {
   std::string err;       // everything written to standard error
 };
 
+// The current environment with `env` laid over it (an empty value removes
+// the variable), as "KEY=VALUE" texts for execve.
+std::vector<std::string> MergedEnvironment(const std::map<std::string, std::string>& env);
+
 // Runs argv[0] (a path) with the arguments, with the current environment
 // plus `env` (an empty value removes the variable), feeding `input` on
 // standard input, and waits for it.  Fails the current test (and returns

@@ -22,8 +22,6 @@
 
 #include "gtest/gtest.h"
 
-extern char** environ;
-
 namespace fault {
 
 const char kStatusFile[] = "/var/packages/DriftVault/etc/enable_status";
@@ -44,24 +42,6 @@ const char* const kStatusWords[] = {
 
 std::string ToolOf(const e2e::Sandbox& box) {
   return box.root() + "/var/packages/DriftVault/target/bin/drift-control";
-}
-
-std::vector<std::string> Environment(const std::map<std::string, std::string>& env) {
-  std::map<std::string, std::string> merged;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const char* eq = strchr(*e, '=');
-    if (eq != nullptr) merged[std::string(*e, eq - *e)] = eq + 1;
-  }
-  for (const auto& [key, value] : env) {
-    if (value.empty()) {
-      merged.erase(key);
-    } else {
-      merged[key] = value;
-    }
-  }
-  std::vector<std::string> out;
-  for (const auto& [key, value] : merged) out.push_back(key + "=" + value);
-  return out;
 }
 
 // What every namespace script starts with: its own /dev, then the helpers.
@@ -153,7 +133,7 @@ pid_t SpawnTool(const e2e::Sandbox& box, const std::vector<std::string>& args,
   argv_texts.insert(argv_texts.end(), args.begin(), args.end());
   std::map<std::string, std::string> full_env = env;
   full_env["DRIFT_ROOT"] = box.root();
-  std::vector<std::string> env_texts = Environment(full_env);
+  std::vector<std::string> env_texts = e2e::MergedEnvironment(full_env);
   std::vector<char*> argv, envp;
   for (auto& t : argv_texts) argv.push_back(t.data());
   argv.push_back(nullptr);
