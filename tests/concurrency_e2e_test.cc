@@ -71,16 +71,8 @@ void ExpectSoundUserDatabase(const std::string& host_db) {
   sqlite3_close(db);
 }
 
-class ConcurrencyTest : public ::testing::Test {
+class ConcurrencyTest : public fault::SandboxTest {
  protected:
-  void SetUp() override {
-    ASSERT_FALSE(box_.root().empty());
-    port_ = fault::FreePort();
-    ASSERT_GT(port_, 0);
-    box_.Write(kSettingConf, "dfvt_port=\"" + std::to_string(port_) + "\"\n");
-  }
-  void TearDown() override { fault::KillProcessesBelow(box_.root()); }
-
   // Runs the commands at once (each after its delay, in microseconds) and
   // expects each to end normally.
   void RunTogether(const std::vector<std::pair<std::string, int64_t>>& commands) {
@@ -115,9 +107,6 @@ class ConcurrencyTest : public ::testing::Test {
     EXPECT_TRUE(fault::ProcessesBelow(box_.root()).empty());
     for (const char* pid_file : kDaemonPidFiles) EXPECT_FALSE(box_.Exists(pid_file)) << pid_file;
   }
-
-  e2e::Sandbox box_;
-  int port_ = 0;
 };
 
 TEST_F(ConcurrencyTest, TwoStartsAtOnce) {

@@ -33,19 +33,8 @@ using fault::kUserDb;
 const char kLockFile[] = "/tmp/user-mgr-lock-file";
 const char kSettingPath[] = "/var/packages/DriftVault/etc/setting.conf";
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public fault::SandboxTest {
  protected:
-  void SetUp() override {
-    ASSERT_FALSE(box_.root().empty());
-    port_ = fault::FreePort();
-    ASSERT_GT(port_, 0);
-    box_.Write(kSettingConf, "dfvt_port=\"" + std::to_string(port_) + "\"\n");
-  }
-
-  // Nothing the test started inside its sandbox outlives it, whatever the
-  // test found.
-  void TearDown() override { fault::KillProcessesBelow(box_.root()); }
-
   e2e::RunResult Start(const std::string& account = "alice") {
     return box_.Tool({"service", "--start"}, {{"TARNPKG_USERNAME", account}});
   }
@@ -82,8 +71,6 @@ class FaultTest : public ::testing::Test {
     return false;
   }
 
-  e2e::Sandbox box_;
-  int port_ = 0;
   std::string skip_reason_;
 };
 

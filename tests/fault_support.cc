@@ -268,4 +268,13 @@ e2e::RunResult RunInMountNamespace(const e2e::Sandbox& box, const std::string& s
                   full_env, "", timeout_seconds);
 }
 
+void SandboxTest::SetUp() {
+  ASSERT_FALSE(box_.root().empty());
+  port_ = FreePort();
+  ASSERT_GT(port_, 0);
+  box_.Write(kSettingConf, "dfvt_port=\"" + std::to_string(port_) + "\"\n");
+}
+
+void SandboxTest::TearDown() { KillProcessesBelow(box_.root()); }
+
 }  // namespace fault

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "gtest/gtest.h"
 #include "tests/e2e_support.h"
 
 namespace fault {
@@ -111,6 +112,17 @@ e2e::RunResult RunInMountNamespace(const e2e::Sandbox& box, const std::string& s
                                    SyslogCapture* syslog,
                                    const std::map<std::string, std::string>& env = {},
                                    int timeout_seconds = 120);
+
+// A test in a sandbox whose service port is one nothing listens on; nothing
+// the test started inside the sandbox outlives it, whatever the test found.
+class SandboxTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  e2e::Sandbox box_;
+  int port_ = 0;
+};
 
 }  // namespace fault
 
