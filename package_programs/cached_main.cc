@@ -63,9 +63,9 @@ int main(int argc, char** argv) {
   // The stop signals stay blocked in the serving thread too (Detach blocked
   // them before it was made), so only WaitForStop takes them.
   std::thread serving([&server] { server.Run(); });
-  int status = pkg_daemon::WaitForStop();
-  server.Stop();
-  serving.join();
-  server.Close();
-  return status;
+  return pkg_daemon::WaitForStop([&server, &serving] {
+    server.Stop();
+    serving.join();
+    server.Close();
+  });
 }

@@ -201,7 +201,7 @@ bool Detach(const std::string& pid_file, std::string* err) {
   return true;
 }
 
-int WaitForStop() {
+int WaitForStop(const std::function<void()>& wind_down) {
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGTERM);
@@ -210,14 +210,15 @@ int WaitForStop() {
   int sig = 0;
   while (sigwait(&stop_signals, &sig) != 0) {
   }
+  Logger::Log(6, kComponent, "[INFO] %s(%d): stopped by signal %d\n", g_name.c_str(), __LINE__,
+              sig);
+  if (wind_down) wind_down();
   if (!g_pid_file.empty()) {
     // A pid file that another instance has taken over is not ours to remove.
     if (TLIBCReadPidFile(g_pid_file.c_str()) == getpid()) {
       unlink(paths::HostPath(g_pid_file).c_str());
     }
   }
-  Logger::Log(6, kComponent, "[INFO] %s(%d): stopped by signal %d\n", g_name.c_str(), __LINE__,
-              sig);
   return 0;
 }
 

@@ -17,6 +17,7 @@
 #ifndef DRIFT_PACKAGE_PROGRAMS_DAEMON_H_
 #define DRIFT_PACKAGE_PROGRAMS_DAEMON_H_
 
+#include <functional>
 #include <string>
 
 namespace pkg_daemon {
@@ -43,9 +44,12 @@ bool WritePidFile(const std::string& path, std::string* err);
 // `err` in the calling process when no daemon was started.
 bool Detach(const std::string& pid_file, std::string* err);
 
-// In the daemon: waits for SIGTERM or SIGINT, removes the pid file when it
-// still names this process, and returns the exit status (0).
-int WaitForStop();
+// In the daemon: waits for SIGTERM or SIGINT, runs `wind_down` (the
+// daemon's own clean-up), removes the pid file when it still names this
+// process, and returns the exit status (0).  The pid file goes last: a stop
+// that finds it gone takes the daemon for ended, so it must not vanish while
+// the daemon still has work to finish.
+int WaitForStop(const std::function<void()>& wind_down = {});
 
 }  // namespace pkg_daemon
 

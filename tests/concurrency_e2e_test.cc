@@ -104,7 +104,7 @@ class ConcurrencyTest : public fault::SandboxTest {
     e2e::RunResult r = box_.Tool({"service", "--stop"});
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(fault::ReportedStatus(box_), "disabled");
-    EXPECT_TRUE(fault::ProcessesBelow(box_.root()).empty());
+    EXPECT_EQ(fault::SettledProcessesBelow(box_.root()), std::vector<pid_t>{});
     for (const char* pid_file : kDaemonPidFiles) EXPECT_FALSE(box_.Exists(pid_file)) << pid_file;
   }
 };

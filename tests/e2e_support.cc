@@ -16,6 +16,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -213,6 +214,20 @@ std::vector<pid_t> ProcessesBelow(const std::string& root) {
     }
   }
   closedir(proc);
+  return found;
+}
+
+std::vector<pid_t> SettledProcessesBelow(const std::string& root, std::vector<pid_t> expected,
+                                         int ms) {
+  std::sort(expected.begin(), expected.end());
+  std::vector<pid_t> found = ProcessesBelow(root);
+  for (int waited = 0; waited < ms; waited += 10) {
+    std::sort(found.begin(), found.end());
+    if (found == expected) break;
+    usleep(10000);
+    found = ProcessesBelow(root);
+  }
+  std::sort(found.begin(), found.end());
   return found;
 }
 

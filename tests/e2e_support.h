@@ -47,6 +47,14 @@ std::string ExecutableOf(pid_t pid);
 // which may name a pid the system has since given to another process.
 std::vector<pid_t> ProcessesBelow(const std::string& root);
 
+// Waits up to `ms` milliseconds for the processes below `root` to be exactly
+// `expected` (none by default) and returns the ones found last.  For checks
+// right after a stop: a daemon removes its pid file as its last act, and the
+// stop takes it for ended from then on, while its process may still take a
+// moment to go (longer under the sanitizers' exit-time checks).
+std::vector<pid_t> SettledProcessesBelow(const std::string& root, std::vector<pid_t> expected = {},
+                                         int ms = 10000);
+
 // SIGKILLs the processes below `root` and waits until they are gone.
 void KillProcessesBelow(const std::string& root);
 

@@ -50,7 +50,7 @@ class FaultTest : public fault::SandboxTest {
     e2e::RunResult r = box_.Tool({"service", "--stop"});
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(fault::ReportedStatus(box_), "disabled");
-    EXPECT_TRUE(fault::ProcessesBelow(box_.root()).empty());
+    EXPECT_EQ(fault::SettledProcessesBelow(box_.root()), std::vector<pid_t>{});
     for (const char* pid_file : kDaemonPidFiles) EXPECT_FALSE(box_.Exists(pid_file)) << pid_file;
   }
 
@@ -100,7 +100,7 @@ TEST_F(FaultTest, FullDiskStartLeavesEverySettingWhole) {
   EXPECT_NE(log.Text().find("failed to set service status to 'initializing'"), std::string::npos)
       << log.Text();
   EXPECT_EQ(fault::ReportedStatus(box_), "disabled");
-  EXPECT_TRUE(fault::ProcessesBelow(box_.root()).empty());
+  EXPECT_EQ(fault::SettledProcessesBelow(box_.root()), std::vector<pid_t>{});
   EXPECT_FALSE(box_.Exists("/volume1/@driftvault"));
   // With room again the service starts.
   StartOk();
@@ -128,7 +128,7 @@ TEST_F(FaultTest, FullDiskStopStillStopsTheDaemons) {
                                                 &log);
   ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "stop 0\n");
-  EXPECT_TRUE(fault::ProcessesBelow(box_.root()).empty());
+  EXPECT_EQ(fault::SettledProcessesBelow(box_.root()), std::vector<pid_t>{});
   for (const char* pid_file : kDaemonPidFiles) EXPECT_FALSE(box_.Exists(pid_file)) << pid_file;
   EXPECT_EQ(EtcFiles(), before);
   const std::string text = log.Text();
@@ -180,7 +180,7 @@ TEST_F(FaultTest, FullDiskSettingWritesAreSkipped) {
       text.find(std::string("failed to set dfvt_enable=0 in ") + kSettingPath + " (skipping)"),
       std::string::npos)
       << text;
-  EXPECT_TRUE(fault::ProcessesBelow(box_.root()).empty());
+  EXPECT_EQ(fault::SettledProcessesBelow(box_.root()), std::vector<pid_t>{});
   // The account was added while the disk was full.
   EXPECT_TRUE(box_.Exists(kUserDb));
 }
@@ -221,7 +221,7 @@ TEST_F(FaultTest, FullDiskDbPathConfIsNeverHalfWritten) {
   }
   const std::string text = log.Text();
   EXPECT_NE(text.find("failed to locate repository path"), std::string::npos) << text;
-  EXPECT_TRUE(fault::ProcessesBelow(box_.root()).empty());
+  EXPECT_EQ(fault::SettledProcessesBelow(box_.root()), std::vector<pid_t>{});
   // The status file holds a whole word, whichever the start could write.
   const std::string word = fault::Value(box_, kStatusFile, "status");
   EXPECT_TRUE(word == "initializing" || word == "error") << word;
@@ -353,7 +353,8 @@ TEST_F(FaultTest, StopKillsADaemonThatIgnoresSigtermAndSignalsAReusedPid) {
   for (const char* pid_file : kDaemonPidFiles) EXPECT_FALSE(box_.Exists(pid_file)) << pid_file;
   // The real authentication daemon lost its pid file to the stranger: the
   // stop cannot know it, and it is the one process left.
-  EXPECT_EQ(fault::ProcessesBelow(box_.root()), std::vector<pid_t>{real_authd});
+  EXPECT_EQ(fault::SettledProcessesBelow(box_.root(), {real_authd}),
+            std::vector<pid_t>{real_authd});
 }
 
 // Pid files naming pid 1 or the process group the tool runs in are never

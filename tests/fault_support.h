@@ -36,6 +36,7 @@ using e2e::ExecutableOf;
 using e2e::FreePort;
 using e2e::KillProcessesBelow;
 using e2e::ProcessesBelow;
+using e2e::SettledProcessesBelow;
 using e2e::Running;
 using e2e::WaitGone;
 

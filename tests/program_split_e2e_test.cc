@@ -75,7 +75,7 @@ TEST(ProgramSplitE2eTest, MissingCompleteProgramIsReported) {
     EXPECT_EQ(r.err, message);
   }
   // Nothing was started, and what the program answers itself still works.
-  EXPECT_TRUE(e2e::ProcessesBelow(box.root()).empty());
+  EXPECT_EQ(e2e::SettledProcessesBelow(box.root()), std::vector<pid_t>{});
   e2e::RunResult status = box.Tool({"service", "--status"});
   EXPECT_EQ(status.out, "disabled");
   EXPECT_EQ(status.err, "");

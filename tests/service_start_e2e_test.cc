@@ -60,6 +60,7 @@ using e2e::FreePort;
 using e2e::KillProcessesBelow;
 using e2e::ProcessesBelow;
 using e2e::Running;
+using e2e::SettledProcessesBelow;
 using e2e::WaitGone;
 
 // The command line of a process, one text per argument.
@@ -168,7 +169,7 @@ class ServiceStartTest : public ::testing::Test {
     e2e::RunResult r = box_.Tool({"service", "--stop"});
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(StatusWord(), "disabled");
-    EXPECT_TRUE(ProcessesBelow(box_.root()).empty());
+    EXPECT_EQ(SettledProcessesBelow(box_.root()), std::vector<pid_t>{});
   }
 
   // The value of `key` in a key/value file ("" when missing).
@@ -349,7 +350,7 @@ TEST_F(ServiceStartTest, NotEnabledPackageIsLeftAlone) {
   EXPECT_FALSE(box_.Exists(kStatusFile));
   EXPECT_FALSE(box_.Exists(kDbPathConf));
   EXPECT_FALSE(box_.Exists("/volume1/@driftvault"));
-  EXPECT_TRUE(ProcessesBelow(box_.root()).empty());
+  EXPECT_EQ(SettledProcessesBelow(box_.root()), std::vector<pid_t>{});
 }
 
 // Without an installing account no user is added, yet syncd finds (and lays
@@ -401,7 +402,7 @@ TEST_F(ServiceStartTest, PortInUseStopsTheStartBeforeAnyFolderIsMade) {
   EXPECT_FALSE(box_.Exists(kDbPathConf));
   EXPECT_EQ(Value(kSettingConf, "dfvt_enable"), "");
   EXPECT_FALSE(box_.Exists("/etc/tarn/relay.conf"));
-  EXPECT_TRUE(ProcessesBelow(box_.root()).empty());
+  EXPECT_EQ(SettledProcessesBelow(box_.root()), std::vector<pid_t>{});
   for (const Daemon& daemon : kDaemons) EXPECT_FALSE(box_.Exists(daemon.pid_file));
 }
 
@@ -427,7 +428,7 @@ TEST_F(ServiceStartTest, ConfiguredVolumeThatIsGone) {
     EXPECT_FALSE(box_.Exists("/volume2"));
     EXPECT_FALSE(box_.Exists("/volume1/@driftvault"));
     EXPECT_FALSE(box_.Exists("/etc/tarn/relay.conf"));
-    EXPECT_TRUE(ProcessesBelow(box_.root()).empty());
+    EXPECT_EQ(SettledProcessesBelow(box_.root()), std::vector<pid_t>{});
   }
   // A db-path.conf that names no usable volume is a configured volume that
   // is gone as well: the start must not choose a new volume, a road that
@@ -444,7 +445,7 @@ TEST_F(ServiceStartTest, ConfiguredVolumeThatIsGone) {
     EXPECT_EQ(StatusWord(), "dbunexist");
     EXPECT_EQ(box_.Read(kDbPathConf), conf);
     EXPECT_EQ(box_.Read("/volume1/@driftvault/@sync/keep"), "data");
-    EXPECT_TRUE(ProcessesBelow(box_.root()).empty());
+    EXPECT_EQ(SettledProcessesBelow(box_.root()), std::vector<pid_t>{});
   }
 }
 
@@ -477,7 +478,7 @@ TEST_F(ServiceStartTest, VolumeChoiceWithoutTheHomeService) {
   EXPECT_EQ(StatusWord(), "error");
   EXPECT_FALSE(box_.Exists(kDbPathConf));
   EXPECT_FALSE(box_.Exists("/volume3"));
-  EXPECT_TRUE(ProcessesBelow(box_.root()).empty());
+  EXPECT_EQ(SettledProcessesBelow(box_.root()), std::vector<pid_t>{});
 }
 
 // Starts once per case with the installing account `account` of the
@@ -578,7 +579,7 @@ TEST_F(ServiceStartTest, FailedDaemonLaunchStopsTheServiceSilently) {
   }
   ASSERT_EQ(earlier.size(), 2u) << "cache and auth daemons were not running";
   for (pid_t pid : earlier) EXPECT_TRUE(WaitGone(pid)) << pid;
-  EXPECT_TRUE(ProcessesBelow(box_.root()).empty());
+  EXPECT_EQ(SettledProcessesBelow(box_.root()), std::vector<pid_t>{});
   for (const Daemon& daemon : kDaemons) EXPECT_FALSE(box_.Exists(daemon.pid_file));
 
   EXPECT_EQ(StatusWord(), "disabled");
@@ -617,7 +618,7 @@ TEST_F(ServiceStartTest, UpdaterOutcomesEndTheStart) {
     EXPECT_EQ(box_.Tool({"service", "--status"}).out, c.word);
     EXPECT_EQ(box_.Read(kUserDb), database);
     EXPECT_FALSE(box_.Exists("/volume1/@driftvault/@sync/syncfolder-db.sqlite"));
-    EXPECT_TRUE(ProcessesBelow(box_.root()).empty());
+    EXPECT_EQ(SettledProcessesBelow(box_.root()), std::vector<pid_t>{});
     EXPECT_EQ(Count(box_.Read(kEventLog), kEnableEvent), 0u);
     EXPECT_FALSE(box_.Exists(kLogDb));
   }

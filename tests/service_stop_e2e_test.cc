@@ -47,15 +47,6 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// True while `pid` names a process that has not ended (a zombie has).
-bool Running(int pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (stat.empty()) return false;
-  const size_t paren = stat.rfind(')');
-  return paren != std::string::npos && stat.compare(paren, 3, ") Z") != 0;
-}
-
 // Rows of the log database: the second text list of each, joined.
 std::vector<std::string> LogDbParams(const std::string& host_db) {
   std::vector<std::string> out;
@@ -126,7 +117,7 @@ TEST_F(StopE2eTest, StopsTheDaemonsAndRecordsTheStop) {
   box_.Write(kUpgradingMark, "garbage\n");  // no pid: never signalled, just removed
   Stop();
   for (const auto& [pid_file, pid] : pids_) {
-    EXPECT_FALSE(Running(pid)) << pid_file;
+    EXPECT_TRUE(e2e::WaitGone(pid)) << pid_file;
     EXPECT_FALSE(box_.Exists(pid_file)) << pid_file;
   }
   EXPECT_EQ(box_.Read(kStatusFile).find("status=\"disabled\""), 0u) << box_.Read(kStatusFile);
@@ -149,7 +140,7 @@ TEST_F(StopE2eTest, StopsTheDaemonsAndRecordsTheStop) {
 
 TEST_F(StopE2eTest, StillEnabledPackageKeepsTheRelay) {
   Stop();
-  for (const auto& [pid_file, pid] : pids_) EXPECT_FALSE(Running(pid)) << pid_file;
+  for (const auto& [pid_file, pid] : pids_) EXPECT_TRUE(e2e::WaitGone(pid)) << pid_file;
   EXPECT_NE(box_.Read(kRelayConf).find("driftvault"), std::string::npos);
   EXPECT_EQ(box_.Read(kServiceVolumes).find("DriftVault"), std::string::npos);
   EXPECT_EQ(Status(), "disabled");
@@ -174,7 +165,7 @@ TEST_F(StopE2eTest, MovingDatabaseRefusesToStop) {
   kill(mover, SIGKILL);
   waitpid(mover, nullptr, 0);
   for (const auto& [pid_file, pid] : pids_) {
-    EXPECT_TRUE(Running(pid)) << pid_file;
+    EXPECT_TRUE(e2e::Running(pid)) << pid_file;
     EXPECT_TRUE(box_.Exists(pid_file)) << pid_file;
   }
   EXPECT_EQ(box_.Read(kStatusFile), "status=\"moving_db\"\n");

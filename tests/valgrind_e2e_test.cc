@@ -97,7 +97,7 @@ TEST(ValgrindE2eTest, EveryCommandIsCleanUnderMemcheck) {
   EXPECT_EQ(box.Tool({"service", "--status"}).out, "disabled");
   EXPECT_TRUE(box.Exists("/root/diagnosis"));
   EXPECT_FALSE(box.Exists("/volume1/@driftvault"));
-  EXPECT_TRUE(fault::ProcessesBelow(box.root()).empty());
+  EXPECT_EQ(fault::SettledProcessesBelow(box.root()), std::vector<pid_t>{});
   fault::KillProcessesBelow(box.root());
 }
 
