@@ -72,9 +72,10 @@ class StatusE2eTest : public ::testing::Test {
     const int pid = atoi(box_.Read(kSyncPid).c_str());
     ASSERT_GT(pid, 1);
     kill(pid, SIGTERM);
-    // The daemon removes its pid file on the way out; its parent is gone, so
-    // it may stay a zombie, which is not alive either.
-    for (int i = 0; i < 500 && box_.Exists(kSyncPid); ++i) usleep(10000);
+    // The daemon removes its pid file as its last act; its parent is gone,
+    // so it may stay a zombie, which is not alive either.
+    EXPECT_TRUE(e2e::WaitGone(pid));
+    EXPECT_FALSE(box_.Exists(kSyncPid));
   }
 
   e2e::Sandbox box_;
