@@ -7,257 +7,173 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <string>
+#include <utility>
+
+#include "base/test_root.h"
 
 namespace {
 
-// Keeps DRIFT_ROOT as the test found it.
-class RootEnv {
- public:
-  RootEnv() {
-    const char* old = getenv("DRIFT_ROOT");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-  }
-  ~RootEnv() {
-    if (had_) {
-      setenv("DRIFT_ROOT", old_.c_str(), 1);
-    } else {
-      unsetenv("DRIFT_ROOT");
-    }
-  }
-  // nullptr unsets the variable.
-  static void Set(const char* root) {
-    if (root == nullptr) {
-      unsetenv("DRIFT_ROOT");
-    } else {
-      setenv("DRIFT_ROOT", root, 1);
-    }
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
-
-TEST(AppliancePathsTest, RootTable) {
-  RootEnv env;
+TEST(AppliancePathsTest, MappingTable) {
+  test_support::TestRoot keep_env;  // restores DRIFT_ROOT at the end
+  enum Kind { kRoot, kHost, kAppliance };
   struct Case {
-    const char* env;
-    const char* root;
+    Kind kind;
+    const char* env;  // nullptr: unset
+    const char* input;
+    const char* expected;
   };
   const Case cases[] = {
-      {nullptr, ""},
-      {"/", ""},
-      {"//", ""},
-      {"/sandbox", "/sandbox"},
-      {"/sandbox/", "/sandbox"},
-      {"/sandbox//", "/sandbox"},
-      {"relative/root", ""},
-      {"", ""},
-  };
-  for (const Case& c : cases) {
-    RootEnv::Set(c.env);
-    EXPECT_EQ(c.root, paths::Root()) << (c.env ? c.env : "(unset)");
-  }
-}
-
-TEST(AppliancePathsTest, HostPathTable) {
-  RootEnv env;
-  struct Case {
-    const char* env;
-    const char* path;
-    const char* host;
-  };
-  const Case cases[] = {
+      {kRoot, nullptr, "", ""},
+      {kRoot, "/", "", ""},
+      {kRoot, "//", "", ""},
+      {kRoot, "/sandbox", "", "/sandbox"},
+      {kRoot, "/sandbox/", "", "/sandbox"},
+      {kRoot, "/sandbox//", "", "/sandbox"},
+      {kRoot, "relative/root", "", ""},
+      {kRoot, "", "", ""},
       // No root: every path is the appliance's own.
-      {nullptr, "/var/run/x.pid", "/var/run/x.pid"},
-      {nullptr, "/", "/"},
-      {"/", "/var/run/x.pid", "/var/run/x.pid"},
-      {"/", "/", "/"},
+      {kHost, nullptr, "/var/run/x.pid", "/var/run/x.pid"},
+      {kHost, nullptr, "/", "/"},
+      {kHost, "/", "/var/run/x.pid", "/var/run/x.pid"},
+      {kHost, "/", "/", "/"},
       // A root prefixes absolute paths, with or without its trailing slash.
-      {"/sb", "/var/run/x.pid", "/sb/var/run/x.pid"},
-      {"/sb/", "/var/run/x.pid", "/sb/var/run/x.pid"},
-      {"/sb//", "/volume1/homes", "/sb/volume1/homes"},
-      {"/sb", "/", "/sb/"},
-      {"/sb", "", ""},
+      {kHost, "/sb", "/var/run/x.pid", "/sb/var/run/x.pid"},
+      {kHost, "/sb/", "/var/run/x.pid", "/sb/var/run/x.pid"},
+      {kHost, "/sb//", "/volume1/homes", "/sb/volume1/homes"},
+      {kHost, "/sb", "/", "/sb/"},
+      {kHost, "/sb", "", ""},
       // Relative paths are left alone.
-      {"/sb", "relative/file", "relative/file"},
-      {"/sb", "./x", "./x"},
+      {kHost, "/sb", "relative/file", "relative/file"},
+      {kHost, "/sb", "./x", "./x"},
       // The host's own /proc and /dev are never mapped, but look-alikes are.
-      {"/sb", "/proc/mounts", "/proc/mounts"},
-      {"/sb", "/proc", "/proc"},
-      {"/sb", "/dev/null", "/dev/null"},
-      {"/sb", "/dev", "/dev"},
-      {"/sb", "/procedures", "/sb/procedures"},
-      {"/sb", "/device/x", "/sb/device/x"},
-      {"/sb", "/var/proc", "/sb/var/proc"},
+      {kHost, "/sb", "/proc/mounts", "/proc/mounts"},
+      {kHost, "/sb", "/proc", "/proc"},
+      {kHost, "/sb", "/dev/null", "/dev/null"},
+      {kHost, "/sb", "/dev", "/dev"},
+      {kHost, "/sb", "/procedures", "/sb/procedures"},
+      {kHost, "/sb", "/device/x", "/sb/device/x"},
+      {kHost, "/sb", "/var/proc", "/sb/var/proc"},
       // A relative DRIFT_ROOT is ignored.
-      {"sb", "/etc/passwd", "/etc/passwd"},
+      {kHost, "sb", "/etc/passwd", "/etc/passwd"},
+      {kAppliance, nullptr, "/sb/var/run", "/sb/var/run"},
+      {kAppliance, "/", "/sb/var/run", "/sb/var/run"},
+      {kAppliance, "/sb", "/sb/var/run", "/var/run"},
+      {kAppliance, "/sb/", "/sb/var/run", "/var/run"},
+      {kAppliance, "/sb", "/sb", "/"},
+      {kAppliance, "/sb", "/sb/", "/"},
+      {kAppliance, "/sb", "/sbx/var", "/sbx/var"},  // only whole components match
+      {kAppliance, "/sb", "/other/path", "/other/path"},
+      {kAppliance, "/sb", "relative", "relative"},
+      {kAppliance, "/sb", "/proc/mounts", "/proc/mounts"},
   };
   for (const Case& c : cases) {
-    RootEnv::Set(c.env);
-    EXPECT_EQ(c.host, paths::HostPath(c.path)) << (c.env ? c.env : "(unset)") << " + " << c.path;
+    SCOPED_TRACE(std::string(c.env ? c.env : "(unset)") + " kind " + std::to_string(c.kind) + " " +
+                 c.input);
+    if (c.env == nullptr) {
+      unsetenv("DRIFT_ROOT");
+    } else {
+      setenv("DRIFT_ROOT", c.env, 1);
+    }
+    const std::string got = c.kind == kRoot   ? paths::Root()
+                            : c.kind == kHost ? paths::HostPath(c.input)
+                                              : paths::AppliancePath(c.input);
+    EXPECT_EQ(c.expected, got);
   }
 }
 
-TEST(AppliancePathsTest, AppliancePathTable) {
-  RootEnv env;
-  struct Case {
-    const char* env;
-    const char* host;
-    const char* appliance;
-  };
-  const Case cases[] = {
-      {nullptr, "/sb/var/run", "/sb/var/run"},
-      {"/", "/sb/var/run", "/sb/var/run"},
-      {"/sb", "/sb/var/run", "/var/run"},
-      {"/sb/", "/sb/var/run", "/var/run"},
-      {"/sb", "/sb", "/"},
-      {"/sb", "/sb/", "/"},
-      {"/sb", "/sbx/var", "/sbx/var"},  // only whole components match
-      {"/sb", "/other/path", "/other/path"},
-      {"/sb", "relative", "relative"},
-      {"/sb", "/proc/mounts", "/proc/mounts"},
-  };
-  for (const Case& c : cases) {
-    RootEnv::Set(c.env);
-    EXPECT_EQ(c.appliance, paths::AppliancePath(c.host))
-        << (c.env ? c.env : "(unset)") << " - " << c.host;
-  }
-  // Round trip of a mapped path.
-  RootEnv::Set("/sb");
-  EXPECT_EQ("/volume1/x", paths::AppliancePath(paths::HostPath("/volume1/x")));
+// The root is made below the real path of /tmp, so that links written with
+// the host view match it even where /tmp itself is a link.
+std::string RealTmp() {
+  char real[PATH_MAX];
+  return realpath("/tmp", real) != nullptr ? real : "/tmp";
 }
 
 class ResolvePathTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/appliance_paths_test.XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    // The root itself may lie below a linked /tmp: use its real path so that
-    // links written with the host view match it.
-    char real[PATH_MAX];
-    ASSERT_NE(nullptr, realpath(tmpl, real));
-    root_ = real;
-    RootEnv::Set(root_.c_str());
-
-    MakeDir("/data");
-    MakeDir("/data/real");
-    MakeFile("/data/real/file.txt");
-    MakeDir("/etc");
-    MakeFile("/etc/drift-marker-only-in-root");
-    Link("real", "/data/rel");                     // relative
-    Link("/data/real", "/abs");                    // absolute: restarts at the root
-    Link("/etc", "/toetc");                        // never the host's /etc
-    Link(root_ + "/data/real", "/hostview");       // the host view of the root
-    Link("../../../../../data", "/data/real/up");  // climbs past the root
-    Link("/", "/toroot");
-    Link(root_, "/tohostroot");
-    Link("loop2", "/loop1");
-    Link("loop1", "/loop2");
-    Link("self", "/self");
-    Link("/data/rel", "/chain");  // link to a link
-    Link("missing-target", "/dangling");
-  }
-  void TearDown() override {
-    std::string cmd = "rm -rf '" + root_ + "'";
-    if (system(cmd.c_str()) != 0) perror("rm");
+    root_.MakeDir("/data/real");
+    root_.Write("/data/real/file.txt", "x");
+    root_.Write("/etc/drift-marker-only-in-root", "x");
+    const std::pair<std::string, const char*> links[] = {
+        {"real", "/data/rel"},                     // relative
+        {"/data/real", "/abs"},                    // absolute: restarts at the root
+        {"/etc", "/toetc"},                        // never the host's /etc
+        {root_.Host("/data/real"), "/hostview"},   // the host view of the root
+        {"../../../../../data", "/data/real/up"},  // climbs past the root
+        {"/", "/toroot"},
+        {root_.root(), "/tohostroot"},
+        {"loop2", "/loop1"},
+        {"loop1", "/loop2"},
+        {"self", "/self"},
+        {"/data/rel", "/chain"},  // link to a link
+        {"missing-target", "/dangling"},
+    };
+    for (const auto& link : links) root_.Link(link.first, link.second);
   }
 
-  void MakeDir(const std::string& appliance) {
-    ASSERT_EQ(0, mkdir((root_ + appliance).c_str(), 0755)) << appliance;
-  }
-  void MakeFile(const std::string& appliance) {
-    std::ofstream out((root_ + appliance).c_str());
-    out << "x";
-    ASSERT_TRUE(static_cast<bool>(out)) << appliance;
-  }
-  void Link(const std::string& target, const std::string& appliance) {
-    ASSERT_EQ(0, symlink(target.c_str(), (root_ + appliance).c_str())) << appliance;
-  }
-
-  RootEnv env_;
-  std::string root_;
+  test_support::TestRoot root_{"appliance_paths_test", RealTmp()};
 };
 
 TEST_F(ResolvePathTest, ResolvesInsideTheRoot) {
+  const std::string own_process = "/proc/" + std::to_string(getpid());
   struct Case {
     const char* path;
-    const char* resolved;
+    const char* resolved;  // nullptr: fails with `error`
+    int error;
   };
   const Case cases[] = {
-      {"/", "/"},
-      {"/data/real/file.txt", "/data/real/file.txt"},
-      {"/data/rel/file.txt", "/data/real/file.txt"},
-      {"/data/rel", "/data/real"},
-      {"/abs/file.txt", "/data/real/file.txt"},
-      {"/toetc/drift-marker-only-in-root", "/etc/drift-marker-only-in-root"},
-      {"/hostview/file.txt", "/data/real/file.txt"},
-      {"/data/real/up/real/file.txt", "/data/real/file.txt"},
-      {"/../../data/./real//file.txt", "/data/real/file.txt"},
-      {"/data/../../../data/real", "/data/real"},
-      {"/toroot/data", "/data"},
-      {"/tohostroot/data/real", "/data/real"},
-      {"/chain/file.txt", "/data/real/file.txt"},
-      {"/dangling", nullptr},
-      {"/data/abs", nullptr},
+      {"/", "/", 0},
+      {"/data/real/file.txt", "/data/real/file.txt", 0},
+      {"/data/rel/file.txt", "/data/real/file.txt", 0},
+      {"/data/rel", "/data/real", 0},
+      {"/abs/file.txt", "/data/real/file.txt", 0},
+      {"/toetc/drift-marker-only-in-root", "/etc/drift-marker-only-in-root", 0},
+      {"/hostview/file.txt", "/data/real/file.txt", 0},
+      {"/data/real/up/real/file.txt", "/data/real/file.txt", 0},
+      {"/../../data/./real//file.txt", "/data/real/file.txt", 0},
+      {"/data/../../../data/real", "/data/real", 0},
+      {"/toroot/data", "/data", 0},
+      {"/tohostroot/data/real", "/data/real", 0},
+      {"/chain/file.txt", "/data/real/file.txt", 0},
+      // The host's own /proc and /dev are resolved on the host.
+      {"/proc/self", own_process.c_str(), 0},
+      {"/dev/null", "/dev/null", 0},
+      {"/dangling", nullptr, ENOENT},
+      {"/data/abs", nullptr, ENOENT},
+      {"/loop1", nullptr, ELOOP},
+      {"/loop2/x", nullptr, ELOOP},
+      {"/self", nullptr, ELOOP},
+      {"/data/nothing/file", nullptr, ENOENT},
+      {"/data/real/missing", nullptr, ENOENT},
+      {"/data/real/file.txt/below", nullptr, ENOTDIR},
+      {"relative/path", nullptr, EINVAL},
+      {"", nullptr, EINVAL},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
     std::string resolved = "unchanged";
     errno = 0;
     bool ok = paths::ResolvePath(c.path, &resolved);
     if (c.resolved == nullptr) {
-      EXPECT_FALSE(ok) << c.path << " -> " << resolved;
-      EXPECT_EQ(ENOENT, errno) << c.path;
+      EXPECT_FALSE(ok) << resolved;
+      EXPECT_EQ(c.error, errno);
       EXPECT_EQ("unchanged", resolved);
     } else {
-      EXPECT_TRUE(ok) << c.path << " errno " << errno;
-      EXPECT_EQ(c.resolved, resolved) << c.path;
+      EXPECT_TRUE(ok) << "errno " << errno;
+      EXPECT_EQ(c.resolved, resolved);
     }
   }
 }
 
-TEST_F(ResolvePathTest, Failures) {
-  struct Case {
-    const char* path;
-    int error;
-  };
-  const Case cases[] = {
-      {"/loop1", ELOOP},
-      {"/loop2/x", ELOOP},
-      {"/self", ELOOP},
-      {"/data/nothing/file", ENOENT},
-      {"/data/real/missing", ENOENT},
-      {"/data/real/file.txt/below", ENOTDIR},
-      {"relative/path", EINVAL},
-      {"", EINVAL},
-  };
-  for (const Case& c : cases) {
-    std::string resolved;
-    errno = 0;
-    EXPECT_FALSE(paths::ResolvePath(c.path, &resolved)) << c.path << " -> " << resolved;
-    EXPECT_EQ(c.error, errno) << c.path;
-  }
-}
-
-TEST_F(ResolvePathTest, HostOwnPathsAreResolvedOnTheHost) {
-  std::string resolved;
-  ASSERT_TRUE(paths::ResolvePath("/proc/self", &resolved));
-  EXPECT_EQ("/proc/" + std::to_string(getpid()), resolved);
-  ASSERT_TRUE(paths::ResolvePath("/dev/null", &resolved));
-  EXPECT_EQ("/dev/null", resolved);
-}
-
 TEST_F(ResolvePathTest, WithoutRootHostPathsResolveAsTheyAre) {
-  RootEnv::Set(nullptr);
+  unsetenv("DRIFT_ROOT");
   std::string resolved;
-  ASSERT_TRUE(paths::ResolvePath(root_ + "/data/rel/file.txt", &resolved));
-  EXPECT_EQ(root_ + "/data/real/file.txt", resolved);
+  ASSERT_TRUE(paths::ResolvePath(root_.Host("/data/rel/file.txt"), &resolved));
+  EXPECT_EQ(root_.Host("/data/real/file.txt"), resolved);
   // The absolute link now leads to the host's /data, which is not ours.
-  ASSERT_TRUE(paths::ResolvePath(root_ + "/hostview", &resolved));
-  EXPECT_EQ(root_ + "/data/real", resolved);
+  ASSERT_TRUE(paths::ResolvePath(root_.Host("/hostview"), &resolved));
+  EXPECT_EQ(root_.Host("/data/real"), resolved);
 }
 
 // AdoptRootFromExecutable reads the running program's own path; it is

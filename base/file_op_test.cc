@@ -10,11 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
-#include "cli/logger.h"
+#include "base/test_root.h"
 
 namespace {
 
@@ -25,36 +23,14 @@ constexpr uid_t kNobody = 65534;
 class FileOpTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    unsetenv("DRIFT_ROOT");
-    char tmpl[] = "/tmp/file_op_test.XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    root_ = tmpl;
-    log_path_ = root_ + "/log";
-    const std::string switches = root_ + "/switch";
-    ASSERT_TRUE(Write(switches, "file_op_debug=7\n"));
-    ASSERT_EQ(0, Logger::Init(Logger::LOG_TYPE_FILE, log_path_.c_str(), switches.c_str(), 2));
-    base_ = root_ + "/work";
-    ASSERT_EQ(0, mkdir(base_.c_str(), 0777));
-  }
-  void TearDown() override {
-    Logger::Init(Logger::LOG_TYPE_STDERR, "", "", 2);
-    // Modes set by the tests may block the clean-up of an unprivileged run.
-    std::string cmd = "chmod -R u+rwx '" + root_ + "' 2>/dev/null; rm -rf '" + root_ + "'";
-    if (system(cmd.c_str()) != 0) perror("rm");
+    root_.Write("/switch", "file_op_debug=7\n");
+    root_.CaptureLog("/log", "/switch");
+    root_.MakeDir("/work");
   }
 
-  std::string Path(const std::string& name) const { return base_ + "/" + name; }
-
-  static bool Write(const std::string& path, const std::string& text) {
-    std::ofstream out(path.c_str(), std::ios::binary);
-    out << text;
-    return static_cast<bool>(out);
-  }
-  std::string Log() const {
-    std::ifstream in(log_path_.c_str(), std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
+  std::string Path(const std::string& name) const { return root_.Host("/work/" + name); }
+  void Write(const std::string& name, const std::string& text) const {
+    root_.Write("/work/" + name, text);
   }
   static bool Exists(const std::string& path) {
     struct stat st;
@@ -65,15 +41,13 @@ class FileOpTest : public ::testing::Test {
     return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   }
 
-  std::string root_;
-  std::string base_;
-  std::string log_path_;
+  test_support::TestRoot root_{"file_op_test"};
 };
 
 TEST_F(FileOpTest, FSMKDirCases) {
   ASSERT_EQ(0, mkdir(Path("existing").c_str(), 0700));
-  ASSERT_TRUE(Write(Path("existing/keep"), "kept"));
-  ASSERT_TRUE(Write(Path("regular"), "file"));
+  Write("existing/keep", "kept");
+  Write("regular", "file");
   ASSERT_EQ(0, symlink(Path("existing").c_str(), Path("link").c_str()));
 
   struct Case {
@@ -94,69 +68,64 @@ TEST_F(FileOpTest, FSMKDirCases) {
       {Path("link"), false, -1, false},  // the link itself is not a folder
       {Path("regular/below"), true, -1, false},
   };
+  const mode_t mask = umask(027);
   for (const Case& c : cases) {
     EXPECT_EQ(c.expected, FSMKDir(c.path.c_str(), c.parents)) << c.path << " " << c.parents;
     if (!c.path.empty()) {
       EXPECT_EQ(c.is_folder_after, IsDirectory(c.path)) << c.path;
     }
   }
+  umask(mask);
   EXPECT_FALSE(Exists(Path("no")));
-  EXPECT_TRUE(IsDirectory(Path("with/parents")));
+  // New folders, parents included, get 0777 under the umask.
+  for (const char* name : {"fresh", "with", "with/parents", "with/parents/here"}) {
+    struct stat st;
+    ASSERT_EQ(0, stat(Path(name).c_str(), &st)) << name;
+    EXPECT_EQ(0750u, st.st_mode & 07777) << name;
+  }
 
   // The existing folder kept its mode and contents.
   struct stat st;
   ASSERT_EQ(0, stat(Path("existing").c_str(), &st));
   EXPECT_EQ(0700u, st.st_mode & 07777);
-  std::ifstream kept(Path("existing/keep").c_str());
-  std::string text;
-  kept >> text;
-  EXPECT_EQ("kept", text);
+  EXPECT_EQ("kept", root_.Read("/work/existing/keep"));
 
-  const std::string log = Log();
+  const std::string log = root_.LogText();
   const std::string not_dir =
-      "): FSMKDir: Create a folder but local file system is not directory '" + Path("regular") +
-      "' (1)";
-  EXPECT_NE(std::string::npos, log.find("[ERROR] file-op(")) << log;
-  EXPECT_NE(std::string::npos, log.find(not_dir)) << log;
-  EXPECT_NE(std::string::npos,
-            log.find("): FSMKDir: Create a folder but local file system is not directory '" +
-                     Path("link") + "' (3)"))
-      << log;
-  EXPECT_NE(std::string::npos,
-            log.find("): FSMKDir: Failed to to file info '" + Path("regular/below") + "'"))
-      << log;
-}
-
-TEST_F(FileOpTest, FSMKDirWithParentsUsesTheUmask) {
-  mode_t before = umask(027);
-  EXPECT_EQ(0, FSMKDir(Path("masked/inner").c_str(), true));
-  EXPECT_EQ(0, FSMKDir(Path("single").c_str(), false));
-  umask(before);
-  for (const char* name : {"masked", "masked/inner", "single"}) {
-    struct stat st;
-    ASSERT_EQ(0, stat(Path(name).c_str(), &st)) << name;
-    EXPECT_EQ(0750u, st.st_mode & 07777) << name;
+      "): FSMKDir: Create a folder but local file system is not directory '";
+  const std::string expected[] = {
+      "[ERROR] file-op(", not_dir + Path("regular") + "' (1)", not_dir + Path("link") + "' (3)",
+      "): FSMKDir: Failed to to file info '" + Path("regular/below") + "'"};
+  for (const std::string& line : expected) {
+    EXPECT_NE(std::string::npos, log.find(line)) << line << "\n" << log;
   }
 }
 
 TEST_F(FileOpTest, FSRemoveCases) {
-  ASSERT_TRUE(Write(Path("plain"), "x"));
+  Write("plain", "x");
   ASSERT_EQ(0, mkdir(Path("tree").c_str(), 0755));
   ASSERT_EQ(0, mkdir(Path("tree/a").c_str(), 0755));
   ASSERT_EQ(0, mkdir(Path("tree/a/b").c_str(), 0700));
-  ASSERT_TRUE(Write(Path("tree/a/b/deep"), "x"));
-  ASSERT_TRUE(Write(Path("tree/top"), "x"));
+  Write("tree/a/b/deep", "x");
+  Write("tree/top", "x");
   ASSERT_EQ(0, mkfifo(Path("tree/a/fifo").c_str(), 0600));
   ASSERT_EQ(0, mkdir(Path("empty").c_str(), 0755));
   ASSERT_EQ(0, symlink("nowhere", Path("dangling").c_str()));
+  // Links to folders are removed, never followed.
+  Write("other/precious", "keep");
+  Write("other/sub/also", "keep");
+  Write("victim/own", "x");
+  ASSERT_EQ(0, symlink(Path("other").c_str(), Path("victim/link").c_str()));
+  ASSERT_EQ(0, symlink("../other/sub", Path("victim/relative").c_str()));
+  ASSERT_EQ(0, symlink(Path("other").c_str(), Path("direct").c_str()));
 
   struct Case {
     std::string path;
     int expected;
   };
   const Case cases[] = {
-      {"", -1},          {Path("missing"), 0}, {Path("plain"), 0},
-      {Path("tree"), 0}, {Path("empty"), 0},   {Path("dangling"), 0},
+      {"", -1},           {Path("missing"), 0},  {Path("plain"), 0},  {Path("tree"), 0},
+      {Path("empty"), 0}, {Path("dangling"), 0}, {Path("victim"), 0}, {Path("direct"), 0},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.expected, FSRemove(c.path.c_str())) << c.path;
@@ -164,32 +133,12 @@ TEST_F(FileOpTest, FSRemoveCases) {
       EXPECT_FALSE(Exists(c.path)) << c.path;
     }
   }
+  EXPECT_EQ("keep", root_.Read("/work/other/precious"));
+  EXPECT_EQ("keep", root_.Read("/work/other/sub/also"));
   // Status that cannot be read: a path through a regular file.
-  ASSERT_TRUE(Write(Path("blocker"), "x"));
+  Write("blocker", "x");
   EXPECT_EQ(-1, FSRemove(Path("blocker/below").c_str()));
   EXPECT_TRUE(Exists(Path("blocker")));
-}
-
-TEST_F(FileOpTest, FSRemoveDoesNotFollowLinksToFolders) {
-  ASSERT_EQ(0, mkdir(Path("other").c_str(), 0755));
-  ASSERT_TRUE(Write(Path("other/precious"), "keep"));
-  ASSERT_EQ(0, mkdir(Path("other/sub").c_str(), 0755));
-  ASSERT_TRUE(Write(Path("other/sub/also"), "keep"));
-  ASSERT_EQ(0, mkdir(Path("victim").c_str(), 0755));
-  ASSERT_EQ(0, symlink(Path("other").c_str(), Path("victim/link").c_str()));
-  ASSERT_EQ(0, symlink("../other/sub", Path("victim/relative").c_str()));
-  ASSERT_TRUE(Write(Path("victim/own"), "x"));
-
-  EXPECT_EQ(0, FSRemove(Path("victim").c_str()));
-  EXPECT_FALSE(Exists(Path("victim")));
-  EXPECT_TRUE(Exists(Path("other/precious")));
-  EXPECT_TRUE(Exists(Path("other/sub/also")));
-
-  // A link given directly is removed as a link too.
-  ASSERT_EQ(0, symlink(Path("other").c_str(), Path("direct").c_str()));
-  EXPECT_EQ(0, FSRemove(Path("direct").c_str()));
-  EXPECT_FALSE(Exists(Path("direct")));
-  EXPECT_TRUE(Exists(Path("other/precious")));
 }
 
 // Exit codes of the unprivileged child.
@@ -223,17 +172,17 @@ int RunUnprivileged(const std::string& probe, Body body) {
 
 TEST_F(FileOpTest, FSRemovePermissionCases) {
   // The whole test tree must be reachable for the unprivileged user.
-  ASSERT_EQ(0, chmod(root_.c_str(), 0755));
-  ASSERT_EQ(0, chmod(base_.c_str(), 0777));
+  ASSERT_EQ(0, chmod(root_.root().c_str(), 0755));
+  ASSERT_EQ(0, chmod(Path("").c_str(), 0777));
   // shut: a folder nobody may open; its file must stay.
   ASSERT_EQ(0, mkdir(Path("outer").c_str(), 0777));
   ASSERT_EQ(0, mkdir(Path("outer/shut").c_str(), 0700));
-  ASSERT_TRUE(Write(Path("outer/shut/inside"), "x"));
+  Write("outer/shut/inside", "x");
   ASSERT_EQ(0, chmod(Path("outer/shut").c_str(), 0000));
   // sealed: a readable folder whose entries cannot be removed.
   ASSERT_EQ(0, mkdir(Path("sealed").c_str(), 0777));
   ASSERT_EQ(0, mkdir(Path("sealed/ro").c_str(), 0755));
-  ASSERT_TRUE(Write(Path("sealed/ro/file"), "x"));
+  Write("sealed/ro/file", "x");
   ASSERT_EQ(0, chmod(Path("sealed/ro").c_str(), 0555));
   if (geteuid() == 0) {
     // Owned by root, so the modes bind the unprivileged child.
