@@ -1,123 +1,80 @@
 #include "package_db/log_manager.h"
 
 #include <sqlite3.h>
-#include <stdlib.h>
+#include <stdio.h>
 #include <time.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <utility>
+#include <vector>
 
+#include "base/test_root.h"
 #include "gtest/gtest.h"
 
 namespace db {
 namespace {
 
-struct Row {
-  int64_t type, action;
-  std::string user;
-  int64_t time;
-  std::string path;
-  int64_t client_type, result;
-  std::vector<std::string> targets, params;
-};
-
 class LogManagerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/package-db-log-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    LogManager::Destroy();
-    std::filesystem::remove_all(dir_);
-  }
+  void SetUp() override { root_.MakeDir("/db"); }
+  void TearDown() override { LogManager::Destroy(); }
 
-  // Every record of the log database in insertion order, read with the
-  // plain SQLite API.
-  std::vector<Row> ReadRows() const {
-    std::vector<Row> rows;
+  // Every record of the log database in insertion order, read with a
+  // connection of its own: its time, and its other fields with both lists
+  // as "type|action|user|path|client_type|result|[targets]|[params]".
+  std::vector<std::pair<int64_t, std::string>> ReadRows() const {
+    const char* list =
+        "ifnull((SELECT '[' || group_concat(quote(value)) || ']' FROM (SELECT value FROM "
+        "log_list_table WHERE log_id = l.id AND list = %d ORDER BY pos)), '[]')";
+    char targets[256], params[256];
+    snprintf(targets, sizeof(targets), list, 0);
+    snprintf(params, sizeof(params), list, 1);
+    const std::string sql =
+        std::string("SELECT time, type || '|' || action || '|' || user || '|' ") +
+        "|| path || '|' || client_type || '|' || result || '|' || " + targets + " || '|' || " +
+        params + " FROM log_table AS l ORDER BY id";
+    std::vector<std::pair<int64_t, std::string>> rows;
     sqlite3* db = nullptr;
-    EXPECT_EQ(
-        sqlite3_open_v2((dir_ + "/log-db.sqlite").c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
-        SQLITE_OK);
+    EXPECT_EQ(sqlite3_open_v2(root_.Host("/db/log-db.sqlite").c_str(), &db, SQLITE_OPEN_READONLY,
+                              nullptr),
+              SQLITE_OK);
     sqlite3_stmt* stmt = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(db,
-                                 "SELECT id, type, action, user, time, path, client_type, result "
-                                 "FROM log_table ORDER BY id",
-                                 -1, &stmt, nullptr),
-              SQLITE_OK);
-    std::vector<int64_t> ids;
+    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db);
     while (sqlite3_step(stmt) == SQLITE_ROW) {
-      ids.push_back(sqlite3_column_int64(stmt, 0));
-      Row r;
-      r.type = sqlite3_column_int64(stmt, 1);
-      r.action = sqlite3_column_int64(stmt, 2);
-      r.user = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 3));
-      r.time = sqlite3_column_int64(stmt, 4);
-      r.path = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 5));
-      r.client_type = sqlite3_column_int64(stmt, 6);
-      r.result = sqlite3_column_int64(stmt, 7);
-      rows.push_back(r);
-    }
-    sqlite3_finalize(stmt);
-    EXPECT_EQ(sqlite3_prepare_v2(db,
-                                 "SELECT list, value FROM log_list_table WHERE log_id = ?1 "
-                                 "ORDER BY list, pos",
-                                 -1, &stmt, nullptr),
-              SQLITE_OK);
-    for (size_t i = 0; i < ids.size(); ++i) {
-      sqlite3_reset(stmt);
-      sqlite3_bind_int64(stmt, 1, ids[i]);
-      while (sqlite3_step(stmt) == SQLITE_ROW) {
-        std::string value = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1));
-        (sqlite3_column_int(stmt, 0) == 0 ? rows[i].targets : rows[i].params).push_back(value);
-      }
+      rows.emplace_back(sqlite3_column_int64(stmt, 0),
+                        reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1)));
     }
     sqlite3_finalize(stmt);
     sqlite3_close(db);
     return rows;
   }
 
-  std::string dir_;
+  test_support::TestRoot root_{"package-db-log-test"};
+  const std::string dir_ = root_.Host("/db");
 };
 
 TEST_F(LogManagerTest, InsertedRecordsReadBack) {
   ASSERT_EQ(LogManager::Initialize(dir_), 0);
-  Log enabled{0, 0, "", 0, "", 0, 0, {}, {"1"}};
-  Log full{3, -4, "alice", 1700000000, "/volume1/homes/alice/a b", 2, 17, {"x", "", "z"}, {"p"}};
   const int64_t before = time(nullptr);
-  ASSERT_EQ(LogManager::InsertLog(enabled), 0);
-  ASSERT_EQ(LogManager::InsertLog(full), 0);
+  ASSERT_EQ(LogManager::InsertLog(Log{0, 0, "", 0, "", 0, 0, {}, {"1"}}), 0);
+  ASSERT_EQ(
+      LogManager::InsertLog(Log{
+          3, -4, "alice", 1700000000, "/volume1/homes/alice/a b", 2, 17, {"x", "", "z"}, {"p"}}),
+      0);
   LogManager::Destroy();
-
   // Reopening appends to what is there.
   ASSERT_EQ(LogManager::Initialize(dir_), 0);
-  Log stopped{0, 0, "", 0, "", 0, 0, {}, {"0"}};
-  ASSERT_EQ(LogManager::InsertLog(stopped), 0);
+  ASSERT_EQ(LogManager::InsertLog(Log{0, 0, "", 0, "", 0, 0, {}, {"0"}}), 0);
   const int64_t after = time(nullptr);
 
-  std::vector<Row> rows = ReadRows();
+  const auto rows = ReadRows();
   ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(rows[0].type, 0);
-  EXPECT_EQ(rows[0].user, "");
-  EXPECT_GE(rows[0].time, before);  // 0 stands for the time of insertion
-  EXPECT_LE(rows[0].time, after);
-  EXPECT_TRUE(rows[0].targets.empty());
-  EXPECT_EQ(rows[0].params, std::vector<std::string>{"1"});
-
-  EXPECT_EQ(rows[1].type, 3);
-  EXPECT_EQ(rows[1].action, -4);
-  EXPECT_EQ(rows[1].user, "alice");
-  EXPECT_EQ(rows[1].time, 1700000000);
-  EXPECT_EQ(rows[1].path, "/volume1/homes/alice/a b");
-  EXPECT_EQ(rows[1].client_type, 2);
-  EXPECT_EQ(rows[1].result, 17);
-  EXPECT_EQ(rows[1].targets, (std::vector<std::string>{"x", "", "z"}));
-  EXPECT_EQ(rows[1].params, std::vector<std::string>{"p"});
-
-  EXPECT_EQ(rows[2].params, std::vector<std::string>{"0"});
+  EXPECT_GE(rows[0].first, before);  // 0 stands for the time of insertion
+  EXPECT_LE(rows[0].first, after);
+  EXPECT_EQ(rows[0].second, "0|0|||0|0|[]|['1']");
+  EXPECT_EQ(rows[1].first, 1700000000);
+  EXPECT_EQ(rows[1].second, "3|-4|alice|/volume1/homes/alice/a b|2|17|['x','','z']|['p']");
+  EXPECT_EQ(rows[2].second, "0|0|||0|0|[]|['0']");
 }
 
 TEST_F(LogManagerTest, FailuresWithoutADatabase) {
@@ -132,18 +89,12 @@ TEST_F(LogManagerTest, FailuresWithoutADatabase) {
   LogManager::Destroy();
   LogManager::Destroy();
   EXPECT_EQ(LogManager::InsertLog(log), -1);
-}
 
-TEST_F(LogManagerTest, GarbageFileIsAFailureAndStaysUntouched) {
   const std::string garbage(3000, '\x5a');
-  const std::string path = dir_ + "/log-db.sqlite";
-  std::ofstream(path, std::ios::binary) << garbage;
+  root_.Write("/db/log-db.sqlite", garbage);
   EXPECT_EQ(LogManager::Initialize(dir_), -1);
   EXPECT_EQ(LogManager::InsertLog(Log()), -1);
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  EXPECT_EQ(content.str(), garbage);
+  EXPECT_EQ(root_.Read("/db/log-db.sqlite"), garbage);
 }
 
 }  // namespace

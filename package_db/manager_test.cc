@@ -1,13 +1,8 @@
 #include "package_db/manager.h"
 
 #include <sqlite3.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
+#include "base/test_root.h"
 #include "gtest/gtest.h"
 
 namespace db {
@@ -17,39 +12,17 @@ const char kGarbage[] = "this is a text file and certainly not an SQLite databas
 
 class ManagerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/package-db-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    Manager::Destroy(false);
-    std::filesystem::remove_all(dir_);
-  }
+  void SetUp() override { root_.MakeDir("/db/view"); }
+  void TearDown() override { Manager::Destroy(false); }
 
-  static void WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-  }
-  static std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-  static bool Exists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-  }
-  std::string ViewDb(const std::string& id) const {
-    return dir_ + "/view/" + id + "/view-db.sqlite";
-  }
+  static std::string ViewDb(const std::string& id) { return "/db/view/" + id + "/view-db.sqlite"; }
 
-  // Number of rows of the sync folder data database's view_table holding
-  // `view_id`, read with a connection of its own.
+  // Rows of the sync folder data database's view_table holding `view_id`,
+  // read with a connection of its own.
   int ViewRows(uint64_t view_id) const {
     sqlite3* db = nullptr;
-    EXPECT_EQ(sqlite3_open_v2((dir_ + "/syncfolder-db.sqlite").c_str(), &db, SQLITE_OPEN_READONLY,
-                              nullptr),
+    EXPECT_EQ(sqlite3_open_v2(root_.Host("/db/syncfolder-db.sqlite").c_str(), &db,
+                              SQLITE_OPEN_READONLY, nullptr),
               SQLITE_OK);
     sqlite3_stmt* stmt = nullptr;
     int rows = -1;
@@ -63,13 +36,22 @@ class ManagerTest : public ::testing::Test {
     return rows;
   }
 
-  std::string dir_;
+  test_support::TestRoot root_{"package-db-test"};
+  const std::string dir_ = root_.Host("/db");
 };
 
-TEST_F(ManagerTest, InitializeCreatesTheSyncDatabaseAndReopens) {
+TEST_F(ManagerTest, InitializeFailuresAndReopening) {
+  EXPECT_EQ(Manager::CreateView(1), -1);
+  ViewDBInterface view;
+  EXPECT_EQ(Manager::GetViewDB(1, &view), -1);
+  EXPECT_FALSE(view.IsOpen());
+  EXPECT_EQ(Manager::Initialize(dir_ + "/missing"), -1);
+  EXPECT_EQ(Manager::Initialize(""), -1);
+  EXPECT_FALSE(root_.Exists("/db/missing"));
+  EXPECT_FALSE(Manager::IsInitialized());
+
   ASSERT_EQ(Manager::Initialize(dir_), 0);
-  EXPECT_TRUE(Manager::IsInitialized());
-  EXPECT_TRUE(Exists(dir_ + "/syncfolder-db.sqlite"));
+  EXPECT_TRUE(root_.Exists("/db/syncfolder-db.sqlite"));
   // A second call for the same folder is harmless, another folder is refused.
   EXPECT_EQ(Manager::Initialize(dir_), 0);
   EXPECT_EQ(Manager::Initialize(dir_ + "/view"), -1);
@@ -77,23 +59,9 @@ TEST_F(ManagerTest, InitializeCreatesTheSyncDatabaseAndReopens) {
   Manager::Destroy(true);
   EXPECT_FALSE(Manager::IsInitialized());
   Manager::Destroy(false);  // twice is fine
-
-  // Reopening keeps what was recorded.
   ASSERT_EQ(Manager::Initialize(dir_), 0);
   EXPECT_EQ(ViewRows(7), 1);
-  ViewDBInterface view;
   EXPECT_EQ(Manager::GetViewDB(7, &view), 0);
-}
-
-TEST_F(ManagerTest, FailsWithoutFolderOrInitialization) {
-  EXPECT_EQ(Manager::CreateView(1), -1);
-  ViewDBInterface view;
-  EXPECT_EQ(Manager::GetViewDB(1, &view), -1);
-  EXPECT_FALSE(view.IsOpen());
-  EXPECT_EQ(Manager::Initialize(dir_ + "/missing"), -1);
-  EXPECT_EQ(Manager::Initialize(""), -1);
-  EXPECT_FALSE(Exists(dir_ + "/missing"));
-  EXPECT_FALSE(Manager::IsInitialized());
 }
 
 TEST_F(ManagerTest, RotationSettingsPersistThroughAFreshHandle) {
@@ -111,7 +79,7 @@ TEST_F(ManagerTest, RotationSettingsPersistThroughAFreshHandle) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.folder_name);
     ASSERT_EQ(Manager::CreateView(c.view_id), 0);
-    EXPECT_TRUE(Exists(ViewDb(c.folder_name)));
+    EXPECT_TRUE(root_.Exists(ViewDb(c.folder_name)));
     ViewDBInterface view;
     ASSERT_EQ(Manager::GetViewDB(c.view_id, &view), 0);
     EXPECT_EQ(view.view_id(), c.view_id);
@@ -126,6 +94,8 @@ TEST_F(ManagerTest, RotationSettingsPersistThroughAFreshHandle) {
   Manager::Destroy(false);
 
   ASSERT_EQ(Manager::Initialize(dir_), 0);
+  // Creating an existing view again keeps its settings.
+  ASSERT_EQ(Manager::CreateView(1), 0);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.folder_name);
     EXPECT_EQ(ViewRows(c.view_id), 1);
@@ -138,14 +108,6 @@ TEST_F(ManagerTest, RotationSettingsPersistThroughAFreshHandle) {
     EXPECT_EQ(view.GetRotatePolicy(&policy), 0);
     EXPECT_EQ(policy, c.policy);
   }
-  // Creating an existing view again keeps its settings.
-  ASSERT_EQ(Manager::CreateView(1), 0);
-  ViewDBInterface view;
-  ASSERT_EQ(Manager::GetViewDB(1, &view), 0);
-  int count = -1;
-  EXPECT_EQ(view.GetRotateCount(&count), 0);
-  EXPECT_EQ(count, 32);
-  EXPECT_EQ(ViewRows(1), 1);
 }
 
 TEST_F(ManagerTest, RejectsBadSettingsAndClosedHandles) {
@@ -169,39 +131,31 @@ TEST_F(ManagerTest, RejectsBadSettingsAndClosedHandles) {
   EXPECT_EQ(view.GetRotateCount(&count), -1);
 }
 
-TEST_F(ManagerTest, UnknownViewIsAFailure) {
+TEST_F(ManagerTest, UnknownViewsAndGarbageFilesAreFailures) {
+  root_.Write("/db/syncfolder-db.sqlite", kGarbage);
+  EXPECT_EQ(Manager::Initialize(dir_), -1);
+  EXPECT_FALSE(Manager::IsInitialized());
+  EXPECT_EQ(root_.Read("/db/syncfolder-db.sqlite"), kGarbage);
+  root_.Remove("/db/syncfolder-db.sqlite");
+
   ASSERT_EQ(Manager::Initialize(dir_), 0);
   ViewDBInterface view;
   EXPECT_EQ(Manager::GetViewDB(42, &view), -1);
-  EXPECT_FALSE(Exists(ViewDb("42")));  // looking does not create
+  EXPECT_FALSE(root_.Exists(ViewDb("42")));  // looking does not create
   // A view database that belongs to another view is not handed out.
   ASSERT_EQ(Manager::CreateView(10), 0);
-  std::filesystem::create_directories(dir_ + "/view/11");
-  std::filesystem::copy_file(ViewDb("10"), ViewDb("11"));
+  root_.Write(ViewDb("11"), root_.Read(ViewDb("10")));
   EXPECT_EQ(Manager::GetViewDB(11, &view), -1);
   EXPECT_EQ(Manager::GetViewDB(10, &view), 0);
-}
 
-TEST_F(ManagerTest, GarbageFilesAreFailuresAndStayUntouched) {
-  // In place of the sync folder data database.
-  WriteFile(dir_ + "/syncfolder-db.sqlite", kGarbage);
-  EXPECT_EQ(Manager::Initialize(dir_), -1);
-  EXPECT_FALSE(Manager::IsInitialized());
-  EXPECT_EQ(ReadFile(dir_ + "/syncfolder-db.sqlite"), kGarbage);
-
-  // In place of a view database: creating and opening that view fail.
-  std::filesystem::remove(dir_ + "/syncfolder-db.sqlite");
-  ASSERT_EQ(Manager::Initialize(dir_), 0);
-  std::filesystem::create_directories(dir_ + "/view/5");
-  WriteFile(ViewDb("5"), kGarbage);
+  // Garbage in place of a view database: creating and opening that view fail.
+  root_.Write(ViewDb("5"), kGarbage);
   EXPECT_EQ(Manager::CreateView(5), -1);
-  ViewDBInterface view;
   EXPECT_EQ(Manager::GetViewDB(5, &view), -1);
-  EXPECT_EQ(ReadFile(ViewDb("5")), kGarbage);
+  EXPECT_EQ(root_.Read(ViewDb("5")), kGarbage);
   EXPECT_EQ(ViewRows(5), 0);
-
-  // A folder where the view's folder should be.
-  WriteFile(dir_ + "/view/6", "x");
+  // A file where the view's folder should be.
+  root_.Write("/db/view/6", "x");
   EXPECT_EQ(Manager::CreateView(6), -1);
 }
 
