@@ -81,36 +81,20 @@ TEST_F(ClientTest, NoDaemon) {
   EXPECT_EQ(user.GetName(), "");
 
   // Every action reports the connect failure with its own message.
-  struct Case {
-    const char* message;
-    std::function<int()> call;
-  } cases[] = {
-      {"Failed to get share: homes\n",
-       [this] {
-         ZOSCache::Share s;
-         return client_.GetShare("homes", &s);
-       }},
-      {"Failed to get domain sid\n",
-       [this] {
-         std::string sid;
-         return client_.GetDomainSid(&sid);
-       }},
-      {"Failed to list shares\n",
-       [this] {
-         std::vector<std::string> names;
-         return client_.ListShareNames(&names);
-       }},
-      {"Failed to list domain name\n",
-       [this] {
-         std::vector<std::string> names;
-         return client_.ListDomainNames(&names);
-       }},
-      {"Failed to reload zos cache \n", [this] { return client_.Reload(); }},
+  ZOSCache::Share share;
+  std::string sid;
+  std::vector<std::string> names;
+  const std::pair<const char*, int> cases[] = {
+      {"Failed to get share: homes\n", client_.GetShare("homes", &share)},
+      {"Failed to get domain sid\n", client_.GetDomainSid(&sid)},
+      {"Failed to list shares\n", client_.ListShareNames(&names)},
+      {"Failed to list domain name\n", client_.ListDomainNames(&names)},
+      {"Failed to reload zos cache \n", client_.Reload()},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
-    EXPECT_EQ(c.call(), -1);
-    EXPECT_NE(box_.LogText().find(std::string("): ") + c.message), std::string::npos)
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    EXPECT_EQ(c.second, -1);
+    EXPECT_NE(box_.LogText().find(std::string("): ") + c.first), std::string::npos)
         << box_.LogText();
   }
   // The key lookup has no message of its own.
@@ -124,44 +108,36 @@ TEST_F(ClientTest, NoDaemon) {
 }
 
 TEST_F(ClientTest, RequestBytesOnTheSocket) {
-  const std::string word("\x00\x00\x00\x02", 4);
-  struct Case {
-    const char* what;
-    std::function<int()> call;
-    std::string bytes;
-  } cases[] = {
-      {"get_user",
-       [this] {
-         UserGroupCache::User u;
-         return client_.GetUser("alice", &u);
-       },
-       word + "\x42" + Str("action") + Str("get_user") + Str("name") + Str("alice") + "\x40"},
-      {"get_share_unique_key",
-       [this] {
-         std::string key;
-         return client_.GetShareUniqueKey("secret", &key);
-       },
-       word + "\x42" + Str("action") + Str("get_share_unique_key") + Str("name") + Str("secret") +
-           "\x40"},
-      {"list_share_name",
-       [this] {
-         std::vector<std::string> names;
-         return client_.ListShareNames(&names);
-       },
-       word + "\x42" + Str("action") + Str("list_share_name") + "\x40"},
-  };
   FakeCacheDaemon daemon;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  // The bytes a call sent, `size` of them.
+  auto sent = [&daemon](size_t size, const std::function<int()>& call) {
     std::string got;
-    daemon.Serve([&got, &c](Connection* conn) {
-      got = conn->ReadRaw(c.bytes.size());
+    daemon.Serve([&got, size](Connection* conn) {
+      got = conn->ReadRaw(size);
       conn->SendReply(Ack(0));
     });
-    EXPECT_EQ(c.call(), 0);
+    EXPECT_EQ(call(), 0);
     daemon.Wait();
-    EXPECT_EQ(got, c.bytes);
+    return got;
+  };
+  // The type word 2, then the request map.
+  auto request = [](const std::string& items) {
+    return std::string("\x00\x00\x00\x02\x42", 5) + items + "\x40";
+  };
+  UserGroupCache::User user;
+  std::string key;
+  std::vector<std::string> names;
+  // Names with '@', a backslash and UTF-8 travel byte for byte.
+  for (const std::string name :
+       {"alice", "user@ldap.example", "DOMAIN\\bob", "\xc3\xa9l\xc3\xa8ve", ""}) {
+    const std::string want = request(Str("action") + Str("get_user") + Str("name") + Str(name));
+    EXPECT_EQ(sent(want.size(), [&] { return client_.GetUser(name, &user); }), want);
   }
+  std::string want =
+      request(Str("action") + Str("get_share_unique_key") + Str("name") + Str("secret"));
+  EXPECT_EQ(sent(want.size(), [&] { return client_.GetShareUniqueKey("secret", &key); }), want);
+  want = request(Str("action") + Str("list_share_name"));
+  EXPECT_EQ(sent(want.size(), [&] { return client_.ListShareNames(&names); }), want);
 }
 
 TEST_F(ClientTest, ReloadDoesNotWaitForAnAnswer) {
@@ -280,16 +256,11 @@ TEST_F(ClientTest, UniqueKeyDecoding) {
     bool decode_failure;
   } cases[] = {
       {"two bytes", With(Ack(0), "key", PObject("0aff")), 0, std::string("\x0a\xff", 2), false},
-      {"all digits", With(Ack(0), "key", PObject("0123456789abcdef")), 0,
-       std::string("\x01\x23\x45\x67\x89\xab\xcd\xef", 8), false},
-      {"zero bytes", With(Ack(0), "key", PObject("0000")), 0, std::string("\0\0", 2), false},
       {"empty", With(Ack(0), "key", PObject("")), 0, "", false},
       {"no key", Ack(0), 0, "", false},
       {"no ack", With(PObject(), "key", PObject("ff")), 0, "\xff", false},
       {"uppercase", With(Ack(0), "key", PObject("0AFF")), -1, "", true},
       {"odd length", With(Ack(0), "key", PObject("abc")), -1, "", true},
-      {"not hex", With(Ack(0), "key", PObject("0g")), -1, "", true},
-      {"blank", With(Ack(0), "key", PObject("0a ff")), -1, "", true},
       {"number", With(Ack(0), "key", PObject(10)), 0, "\x10", false},  // read as text "10"
       {"refused", With(Ack(-1), "key", PObject("0aff")), -1, "kept", false},
   };
@@ -364,28 +335,6 @@ TEST_F(ClientTest, DomainSid) {
   EXPECT_EQ(client_.GetDomainSid(&sid), -1);
   daemon.Wait();
   EXPECT_EQ(sid, "kept");
-}
-
-TEST_F(ClientTest, RequestNamesTravelAsGiven) {
-  // Names with '@', a backslash and UTF-8 reach the daemon byte for byte.
-  FakeCacheDaemon daemon;
-  for (const char* name : {"user@ldap.example", "DOMAIN\\bob", "\xc3\xa9l\xc3\xa8ve", ""}) {
-    SCOPED_TRACE(name);
-    PObject request;
-    daemon.Serve([&request](Connection* conn) {
-      uint32_t word = 0;
-      EXPECT_TRUE(conn->ReadRequest(&word, &request));
-      EXPECT_EQ(word, 2u);
-      conn->SendReply(Ack(-1));
-    });
-    UserGroupCache::User u;
-    EXPECT_EQ(client_.GetUser(name, &u), -1);
-    daemon.Wait();
-    EXPECT_EQ(request["action"].as_string().str(), "get_user");
-    EXPECT_TRUE(request["name"].is_string());
-    EXPECT_EQ(request["name"].as_string().str(), name);
-    EXPECT_EQ(request.get_map().size(), 2u);
-  }
 }
 
 TEST_F(ClientTest, ConcurrentCallsUseTheirOwnConnections) {
@@ -466,13 +415,10 @@ TEST(ClientSocketPathTest, RootTooDeepForAUnixSocket) {
   box.CaptureLog();
   std::string deep = "/" + std::string(100, 'd');
   box.MakeDir(deep + "/tmp");
-  const char* old = getenv("DRIFT_ROOT");
-  std::string saved = old != nullptr ? old : "";
-  setenv("DRIFT_ROOT", (box.root() + deep).c_str(), 1);
+  setenv("DRIFT_ROOT", (box.root() + deep).c_str(), 1);  // the root puts it back
   CacheDaemonClient client;
   UserGroupCache::User u;
   EXPECT_EQ(client.GetUser("alice", &u), -1);
-  setenv("DRIFT_ROOT", saved.c_str(), 1);
   const std::string log = box.LogText();
   EXPECT_NE(log.find("/tmp/drift-cached-socket' is longer than 107 bytes\n"), std::string::npos)
       << log;
@@ -481,13 +427,20 @@ TEST(ClientSocketPathTest, RootTooDeepForAUnixSocket) {
 }
 
 TEST(HexTest, DecodeLowerHex) {
-  std::string out = "x";
-  EXPECT_TRUE(DecodeLowerHex("", &out));
-  EXPECT_EQ(out, "");
-  EXPECT_TRUE(DecodeLowerHex("7f80", &out));
-  EXPECT_EQ(out, "\x7f\x80");
-  out = "x";
-  for (const char* bad : {"7", "7F", "g0", "0:", "0/", "`0", "  "}) {
+  const std::pair<const char*, std::string> good[] = {
+      {"", ""},
+      {"7f80", "\x7f\x80"},
+      {"0000", std::string("\0\0", 2)},
+      {"0123456789abcdef", "\x01\x23\x45\x67\x89\xab\xcd\xef"},
+  };
+  for (const auto& c : good) {
+    std::string out = "x";
+    EXPECT_TRUE(DecodeLowerHex(c.first, &out)) << c.first;
+    EXPECT_EQ(out, c.second) << c.first;
+  }
+  // Odd lengths, capitals and the neighbours of the digit ranges.
+  for (const char* bad : {"7", "7F", "g0", "0:", "0/", "`0", "  ", "0a ff"}) {
+    std::string out = "x";
     EXPECT_FALSE(DecodeLowerHex(bad, &out)) << bad;
     EXPECT_EQ(out, "x");
   }
