@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/test_root.h"
 #include "netio/file.h"
 
 namespace cat {
@@ -37,22 +37,13 @@ class BufferedIOTest : public ::testing::Test {
     io_.SetController(&controller_);
     io_.SetTimeoutMillis(5000);
     io_.SetWaitSlice(20);
-    char tmpl[] = "/tmp/netio-test-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    for (const std::string& f : files_) unlink(f.c_str());
-    rmdir(dir_.c_str());
+    peer_.Attach(&b_);  // the other end, for writer threads
+    peer_.SetTimeoutMillis(5000);
   }
   int NewFile(const std::string& name, const std::vector<char>& content) {
-    std::string path = dir_ + "/" + name;
-    files_.push_back(path);
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    root_.Write("/" + name, content.data(), content.size());
+    int fd = open(root_.Host("/" + name).c_str(), O_RDWR);
     EXPECT_GE(fd, 0);
-    if (!content.empty()) {
-      EXPECT_EQ(static_cast<ssize_t>(content.size()), write(fd, content.data(), content.size()));
-    }
     return fd;
   }
   static std::vector<char> Contents(int fd) {
@@ -85,12 +76,11 @@ class BufferedIOTest : public ::testing::Test {
 
   Socket a_, b_;
   BandwidthController controller_;
-  BufferedIO io_;
-  std::string dir_;
-  std::vector<std::string> files_;
+  BufferedIO io_, peer_;
+  test_support::TestRoot root_{"netio-test"};
 };
 
-TEST_F(BufferedIOTest, WritesStayBufferedUntilFlush) {
+TEST_F(BufferedIOTest, WritesStayBufferedUntilFlushAndNeedATransport) {
   ASSERT_EQ(5u, io_.Write("hello", 5));
   EXPECT_EQ(5u, io_.PendingWrite());
   char buf[16];
@@ -100,17 +90,23 @@ TEST_F(BufferedIOTest, WritesStayBufferedUntilFlush) {
   EXPECT_EQ(0u, io_.PendingWrite());
   ASSERT_EQ(5, recv(b_.fd(), buf, sizeof(buf), MSG_DONTWAIT));
   EXPECT_EQ(0, memcmp(buf, "hello", 5));
+  EXPECT_EQ(BufferedIO::kOk, io_.Close());
+  EXPECT_FALSE(io_.IsUsable());
+
+  BufferedIO idle;  // never attached
+  EXPECT_FALSE(idle.IsUsable());
+  EXPECT_EQ(0u, idle.Read(buf, 1));
+  EXPECT_EQ(BufferedIO::kErrNotAttached, idle.LastError());
+  EXPECT_EQ(0u, idle.Write(buf, 1));
+  EXPECT_EQ(BufferedIO::kErrNotAttached, idle.LastError());
 }
 
 TEST_F(BufferedIOTest, ExactReadsAcrossBufferAndLargeTransfers) {
   // Larger than the socket buffers, so writer and reader must interleave.
   std::vector<char> data = Pattern(3 * 1024 * 1024 + 17, 1);
   std::thread writer([&] {
-    BufferedIO out;
-    out.Attach(&b_);
-    out.SetTimeoutMillis(5000);
-    EXPECT_EQ(data.size(), out.Write(data.data(), data.size()));
-    EXPECT_EQ(BufferedIO::kOk, out.Flush());
+    EXPECT_EQ(data.size(), peer_.Write(data.data(), data.size()));
+    EXPECT_EQ(BufferedIO::kOk, peer_.Flush());
   });
   std::vector<char> got(data.size());
   // Small, odd and large pieces.
@@ -137,18 +133,13 @@ TEST_F(BufferedIOTest, PeerHangUpIsEndOfStream) {
   EXPECT_EQ(BufferedIO::kErrEndOfStream, io_.LastError());
 }
 
-TEST_F(BufferedIOTest, ReadTimesOutWhenPeerNeverWrites) {
+TEST_F(BufferedIOTest, TimesOutWhenThePeerIsSilent) {
   io_.SetTimeoutMillis(60);
   char buf[4];
-  EXPECT_EQ(0u, io_.Read(buf, 4));
+  EXPECT_EQ(0u, io_.Read(buf, 4));  // the peer never writes
   EXPECT_EQ(BufferedIO::kErrTimeout, io_.LastError());
-}
-
-TEST_F(BufferedIOTest, WriteTimesOutWhenPeerNeverReads) {
-  io_.SetTimeoutMillis(60);
   std::vector<char> data = Pattern(8 * 1024 * 1024, 2);
-  size_t put = io_.Write(data.data(), data.size());
-  EXPECT_LT(put, data.size());
+  EXPECT_LT(io_.Write(data.data(), data.size()), data.size());  // nor reads
   EXPECT_EQ(BufferedIO::kErrTimeout, io_.LastError());
 }
 
@@ -176,13 +167,10 @@ TEST_F(BufferedIOTest, SendFileAndRecvFileMoveStretches) {
   int dst = NewFile("dst", {});
   const uint64_t offset = 1000, length = data.size() - 2000;
   std::thread sender([&] {
-    BufferedIO out;
-    out.Attach(&b_);
-    out.SetTimeoutMillis(5000);
     File f(src);
-    EXPECT_EQ(4u, out.Write("head", 4));  // buffered bytes go before the file
-    EXPECT_EQ(length, out.SendFile(&f, offset, length));
-    EXPECT_EQ(BufferedIO::kOk, out.LastError());
+    EXPECT_EQ(4u, peer_.Write("head", 4));  // buffered bytes go before the file
+    EXPECT_EQ(length, peer_.SendFile(&f, offset, length));
+    EXPECT_EQ(BufferedIO::kOk, peer_.LastError());
   });
   char head[2];
   ASSERT_EQ(2u, io_.Read(head, 2));  // leaves read-ahead bytes for RecvFile
@@ -204,11 +192,8 @@ TEST_F(BufferedIOTest, SendFileAndRecvFileMoveStretches) {
 TEST_F(BufferedIOTest, RecvFileReportsWhatArrivedBeforeHangUp) {
   std::vector<char> data = Pattern(300000, 5);
   std::thread sender([&] {
-    BufferedIO out;
-    out.Attach(&b_);
-    out.SetTimeoutMillis(5000);
-    EXPECT_EQ(data.size(), out.Write(data.data(), data.size()));
-    EXPECT_EQ(BufferedIO::kOk, out.Flush());
+    EXPECT_EQ(data.size(), peer_.Write(data.data(), data.size()));
+    EXPECT_EQ(BufferedIO::kOk, peer_.Flush());
     b_.Close();
   });
   int dst = NewFile("partial", {});
@@ -240,11 +225,8 @@ TEST_F(BufferedIOTest, RecvFileIntoAFullDeviceIsNoSpace) {
   if (full < 0) GTEST_SKIP() << "no /dev/full";
   std::vector<char> data = Pattern(100000, 7);
   std::thread sender([&] {
-    BufferedIO out;
-    out.Attach(&b_);
-    out.SetTimeoutMillis(2000);
-    out.Write(data.data(), data.size());
-    out.Flush();
+    peer_.Write(data.data(), data.size());
+    peer_.Flush();
   });
   File f(full);
   EXPECT_EQ(0u, io_.RecvFile(&f, 0, data.size()));
@@ -279,18 +261,6 @@ TEST_F(BufferedIOTest, BandwidthLimitCapsEachStep) {
     got += static_cast<size_t>(r);
   }
   EXPECT_EQ(0, memcmp(buf, data.data(), sizeof(buf)));
-}
-
-TEST_F(BufferedIOTest, DetachedOrClosedIsNotAttached) {
-  BufferedIO idle;
-  char buf[1];
-  EXPECT_FALSE(idle.IsUsable());
-  EXPECT_EQ(0u, idle.Read(buf, 1));
-  EXPECT_EQ(BufferedIO::kErrNotAttached, idle.LastError());
-  EXPECT_EQ(0u, idle.Write(buf, 1));
-  EXPECT_EQ(BufferedIO::kErrNotAttached, idle.LastError());
-  EXPECT_EQ(BufferedIO::kOk, io_.Close());
-  EXPECT_FALSE(io_.IsUsable());
 }
 
 }  // namespace
