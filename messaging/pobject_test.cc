@@ -12,17 +12,6 @@ namespace {
 
 std::string Text(const PObject& value) { return value.to_text().str(); }
 
-TEST(PObjectTest, DefaultIsNull) {
-  PObject value;
-  EXPECT_TRUE(value.is_null());
-  EXPECT_EQ(PObject::kNull, value.type());
-  EXPECT_TRUE(value.is_empty());
-  EXPECT_FALSE(value.as_bool());
-  EXPECT_TRUE(value.as_string().empty());
-  EXPECT_EQ("null", Text(value));
-  EXPECT_EQ(0u, value.as_uint64());
-}
-
 // Kind, emptiness, truth and both text forms of values built by each typed
 // constructor.
 TEST(PObjectTest, TypedConstructionTable) {
@@ -56,6 +45,7 @@ TEST(PObjectTest, TypedConstructionTable) {
     const char* text;
   };
   const Case cases[] = {
+      {"default", PObject(), PObject::kNull, true, false, "", "null"},
       {"true", PObject(true), PObject::kInteger, false, true, "1", "1"},
       {"false", PObject(false), PObject::kInteger, false, false, "0", "0"},
       {"zero", PObject(0), PObject::kInteger, false, false, "0", "0"},
@@ -88,11 +78,14 @@ TEST(PObjectTest, TypedConstructionTable) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(c.type, c.value.type());
-    EXPECT_FALSE(c.value.is_null());
+    EXPECT_EQ(c.type == PObject::kNull, c.value.is_null());
     EXPECT_EQ(c.empty, c.value.is_empty());
     EXPECT_EQ(c.truth, c.value.as_bool());
     EXPECT_EQ(c.as_string, c.value.as_string().str());
     EXPECT_EQ(c.text, Text(c.value));
+    if (c.type != PObject::kInteger) {
+      EXPECT_EQ(0u, c.value.as_uint64());
+    }
   }
 }
 
@@ -226,7 +219,7 @@ TEST(PObjectTest, PositionalAccess) {
   }
 }
 
-TEST(PObjectTest, CopiesAreDeep) {
+TEST(PObjectTest, CopiesAreDeepMovesEmptyTheSource) {
   PObject source;
   source["list"].mutable_array().push_back(PObject(1));
   source["list"].mutable_array().push_back(PObject("two"));
@@ -245,6 +238,20 @@ TEST(PObjectTest, CopiesAreDeep) {
   assigned = source;
   assigned["list"].mutable_array().clear();
   EXPECT_EQ(2u, source["list"].get_array().size());
+
+  // Swapping trades kinds; moving leaves the source null; clear makes null.
+  PObject text("moved");
+  assigned.swap(text);
+  EXPECT_EQ("moved", assigned.as_string().str());
+  EXPECT_TRUE(text.is_map());
+  PObject target(std::move(assigned));
+  EXPECT_EQ("moved", target.as_string().str());
+  EXPECT_TRUE(assigned.is_null());  // NOLINT(bugprone-use-after-move): defined state
+  PObject other(1);
+  other = std::move(target);
+  EXPECT_EQ("moved", other.as_string().str());
+  other.clear();
+  EXPECT_EQ("null", Text(other));
 }
 
 TEST(PObjectTest, AssignmentFromItselfOrItsOwnParts) {
@@ -267,28 +274,6 @@ TEST(PObjectTest, AssignmentFromItselfOrItsOwnParts) {
   list.mutable_array().push_back(PObject(5));
   list = list.get_array();
   EXPECT_EQ("[5]", Text(list));
-}
-
-TEST(PObjectTest, ClearAndSwap) {
-  PObject a("text");
-  PObject b;
-  b["k"] = 1;
-  a.swap(b);
-  EXPECT_TRUE(a.is_map());
-  EXPECT_EQ("text", b.as_string().str());
-  a.clear();
-  EXPECT_TRUE(a.is_null());
-  EXPECT_EQ("null", Text(a));
-}
-
-TEST(PObjectTest, MoveLeavesSourceNull) {
-  PObject source("moved");
-  PObject target(std::move(source));
-  EXPECT_EQ("moved", target.as_string().str());
-  EXPECT_TRUE(source.is_null());  // NOLINT(bugprone-use-after-move): defined state
-  PObject other(1);
-  other = std::move(target);
-  EXPECT_EQ("moved", other.as_string().str());
 }
 
 TEST(PObjectTest, MapIsOrderedByUnsignedBytes) {
