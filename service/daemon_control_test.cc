@@ -33,14 +33,36 @@ bool IsGoneOrZombie(int pid) {
   return paren != std::string::npos && stat.compare(paren, 3, ") Z") == 0;
 }
 
-TEST(StopDaemonByPidFileTest, DaemonEndingOnTermIsWaitedFor) {
+TEST(StopDaemonByPidFileTest, DaemonEndingOnTermGoneOrMissing) {
+  const struct {
+    const char* what;
+    bool running;  // else the pid names a process that is gone
+    int wait;
+    bool pid_file_kept;
+  } cases[] = {
+      // Ends on SIGTERM and is waited for; as a zombie (this test does not
+      // reap it while the stop polls) it counts as gone.
+      {"ends on TERM", true, 5, false},
+      {"wait zero only signals", true, 0, true},
+      {"already gone", false, 10, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestRoot root;
+    ChildProcess daemon;
+    root.Write(kPidFile, std::to_string(c.running ? daemon.pid() : GonePid()) + "\n");
+    EXPECT_EQ(StopDaemonByPidFile(kPidFile, c.wait), 0);
+    EXPECT_EQ(root.Exists(kPidFile), c.pid_file_kept);
+    if (c.running) {
+      EXPECT_EQ(daemon.Wait(), SIGTERM);
+    }
+    EXPECT_FALSE(LogHas(root, "will now be killed"));
+  }
   TestRoot root;
-  ChildProcess daemon;
-  root.Write(kPidFile, std::to_string(daemon.pid()) + "\n");
-  EXPECT_EQ(StopDaemonByPidFile(kPidFile, 5), 0);
-  EXPECT_FALSE(root.Exists(kPidFile));
-  EXPECT_EQ(daemon.Wait(), SIGTERM);
-  EXPECT_FALSE(LogHas(root, "will now be killed"));
+  EXPECT_EQ(StopDaemonByPidFile(kPidFile, 10), 0);
+  EXPECT_TRUE(LogHas(root, "[DEBUG] service-ctrl("));
+  EXPECT_TRUE(LogHas(root, std::string("): file '") + kPidFile +
+                               "' does not exist, assuming daemon is not running\n"));
 }
 
 TEST(StopDaemonByPidFileTest, DaemonIgnoringTermIsKilledWithItsGroup) {
@@ -85,41 +107,6 @@ TEST(StopDaemonByPidFileTest, DaemonIgnoringTermIsKilledWithItsGroup) {
   EXPECT_TRUE(LogHas(root, "[ERROR] service-ctrl("));
   EXPECT_TRUE(LogHas(
       root, "): daemon will now be killed (" + std::to_string(daemon) + ", " + kPidFile + ")\n"));
-}
-
-TEST(StopDaemonByPidFileTest, AlreadyGoneProcessRemovesThePidFile) {
-  TestRoot root;
-  root.Write(kPidFile, std::to_string(GonePid()) + "\n");
-  EXPECT_EQ(StopDaemonByPidFile(kPidFile, 10), 0);
-  EXPECT_FALSE(root.Exists(kPidFile));
-}
-
-TEST(StopDaemonByPidFileTest, WaitZeroOnlySignalsAndKeepsThePidFile) {
-  TestRoot root;
-  ChildProcess daemon;
-  root.Write(kPidFile, std::to_string(daemon.pid()) + "\n");
-  EXPECT_EQ(StopDaemonByPidFile(kPidFile, 0), 0);
-  EXPECT_TRUE(root.Exists(kPidFile));
-  EXPECT_EQ(daemon.Wait(), SIGTERM);
-}
-
-TEST(StopDaemonByPidFileTest, ZombieCountsAsGone) {
-  TestRoot root;
-  ChildProcess daemon;
-  root.Write(kPidFile, std::to_string(daemon.pid()) + "\n");
-  // Ends on SIGTERM but is not reaped by this test while the stop polls.
-  EXPECT_EQ(StopDaemonByPidFile(kPidFile, 30), 0);
-  EXPECT_FALSE(root.Exists(kPidFile));
-  EXPECT_FALSE(LogHas(root, "will now be killed"));
-  EXPECT_EQ(daemon.Wait(), SIGTERM);
-}
-
-TEST(StopDaemonByPidFileTest, MissingPidFileMeansNotRunning) {
-  TestRoot root;
-  EXPECT_EQ(StopDaemonByPidFile(kPidFile, 10), 0);
-  EXPECT_TRUE(LogHas(root, "[DEBUG] service-ctrl("));
-  EXPECT_TRUE(LogHas(root, std::string("): file '") + kPidFile +
-                               "' does not exist, assuming daemon is not running\n"));
 }
 
 TEST(StopDaemonByPidFileTest, UnsignallablePidFilesAreFailedReads) {
@@ -185,38 +172,37 @@ class RunProgramTest : public ::testing::Test {
   TestRoot root_;
 };
 
-TEST_F(RunProgramTest, ReturnsTheExitStatus) {
-  for (int code : {0, 1, 7, 254}) {
-    EXPECT_EQ(RunShell("exit " + std::to_string(code)), code);
-  }
-}
-
-TEST_F(RunProgramTest, MissingProgramGives255) {
+TEST_F(RunProgramTest, ExitStatusesAndArgumentLists) {
+  for (int code : {0, 1, 7, 254}) EXPECT_EQ(RunShell("exit " + std::to_string(code)), code);
   EXPECT_EQ(RunProgram(2, "/bin/no-such-program", "arg"), 255);
   root_.Write("/bin/not-executable", "data");
   EXPECT_EQ(RunProgram(1, "/bin/not-executable"), 255);
-}
-
-TEST_F(RunProgramTest, SignalledChildGivesMinusOneAndTheLaunchError) {
+  // A signalled child: -1 and the launch error.
   TLIBCErrSetEx(TLIB_ERR_NONE, __FILE__, __LINE__);
   EXPECT_EQ(RunShell("kill -9 $$"), -1);
   EXPECT_EQ(TLIBCErrGet(), 0x2A00);
+  // The vector form, and a null that ends the list early.
+  EXPECT_EQ(RunProgramArgv({"/bin/shell", "-c", "exit $#", "zero", "a", "b"}), 2);
+  EXPECT_EQ(RunProgram(5, "/bin/shell", "-c", "exit $#", nullptr, "never"), 0);
+  EXPECT_EQ(RunProgramArgv({}), -1);
 }
 
 TEST_F(RunProgramTest, ChildGetsOnlyPathAndItsArguments) {
   const std::string out = root_.Host("/out");
-  setenv("DRIFT_TEST_SECRET", "1", 1);
   const std::string saved_path = getenv("PATH") != nullptr ? getenv("PATH") : "";
+  setenv("DRIFT_TEST_SECRET", "1", 1);
   setenv("PATH", "/usr/bin:/bin", 1);
   const std::string script = "tr '\\0' '\\n' < /proc/$$/environ > " + out +
-                             ".env; "
-                             "tr '\\0' '\\n' < /proc/$$/cmdline > " +
-                             out + ".argv";
+                             ".env; tr '\\0' '\\n' < /proc/$$/cmdline > " + out + ".argv";
   EXPECT_EQ(RunProgram(4, "/bin/shell", "-c", script.c_str(), "extra"), 0);
+  // Without PATH the environment is empty.
+  unsetenv("PATH");
+  EXPECT_EQ(RunShell("/usr/bin/tr '\\0' '\\n' < /proc/$$/environ > " + out + ".bare"), 0);
   setenv("PATH", saved_path.c_str(), 1);
   unsetenv("DRIFT_TEST_SECRET");
 
   EXPECT_EQ(root_.Read("/out.env"), "PATH=/usr/bin:/bin\n");
+  EXPECT_EQ(root_.Read("/out.bare"), "");
   // Argument zero is the appliance path, not the host path that was run.
   EXPECT_EQ(root_.Read("/out.argv"), "/bin/shell\n-c\n" + script + "\nextra\n");
 }
@@ -272,15 +258,6 @@ TEST_F(RunProgramTest, ChildIsDetachedFromTheTerminal) {
   EXPECT_EQ(result, -1);  // it was killed
 }
 
-TEST_F(RunProgramTest, WithoutPathTheEnvironmentIsEmpty) {
-  const std::string saved_path = getenv("PATH") != nullptr ? getenv("PATH") : "";
-  unsetenv("PATH");
-  const std::string out = root_.Host("/env");
-  EXPECT_EQ(RunShell("/usr/bin/tr '\\0' '\\n' < /proc/$$/environ > " + out), 0);
-  setenv("PATH", saved_path.c_str(), 1);
-  EXPECT_EQ(root_.Read("/env"), "");
-}
-
 TEST_F(RunProgramTest, NoCldWaitIsLiftedForTheCallAndRestored) {
   struct sigaction action = {};
   struct sigaction saved;
@@ -293,12 +270,6 @@ TEST_F(RunProgramTest, NoCldWaitIsLiftedForTheCallAndRestored) {
   sigaction(SIGCHLD, &saved, nullptr);
   EXPECT_EQ(result, 5);
   EXPECT_NE(after.sa_flags & SA_NOCLDWAIT, 0);
-}
-
-TEST_F(RunProgramTest, VectorFormAndEarlyNullEndTheList) {
-  EXPECT_EQ(RunProgramArgv({"/bin/shell", "-c", "exit $#", "zero", "a", "b"}), 2);
-  EXPECT_EQ(RunProgram(5, "/bin/shell", "-c", "exit $#", nullptr, "never"), 0);
-  EXPECT_EQ(RunProgramArgv({}), -1);
 }
 
 // The updater stand-in writes the word given in its script into the status
@@ -321,7 +292,7 @@ class RunUpdaterTest : public ::testing::Test {
   TestRoot root_;
 };
 
-TEST_F(RunUpdaterTest, OutcomeTable) {
+TEST_F(RunUpdaterTest, Outcomes) {
   struct Case {
     const char* word;
     int expected;
@@ -344,20 +315,17 @@ TEST_F(RunUpdaterTest, OutcomeTable) {
       EXPECT_TRUE(LogHas(root_, c.log)) << c.word;
     }
   }
-}
-
-TEST_F(RunUpdaterTest, MissingUpdaterSetsError) {
-  root_.Write(paths::kEnableStatus, "status=\"initializing\"\n");
-  EXPECT_EQ(RunUpdater("/volume1"), -1);
-  EXPECT_EQ(Status(), "error");
-  EXPECT_TRUE(LogHas(root_, "): failed to upgrade database\n"));
-}
-
-TEST_F(RunUpdaterTest, UnreadableOutcomeLeavesTheStatusAlone) {
+  // An outcome that cannot be read leaves the status alone.
   InstallUpdater("printf 'garbage\\n' > " + root_.Host(paths::kEnableStatus) + "\n");
   EXPECT_EQ(RunUpdater("/volume1"), -1);
   EXPECT_EQ(root_.Read(paths::kEnableStatus), "garbage\n");
   EXPECT_TRUE(LogHas(root_, "): failed to get updater status, leave the status unchanged\n"));
+  // No updater at all.
+  root_.Remove(paths::kUpdaterProgram);
+  root_.Write(paths::kEnableStatus, "status=\"initializing\"\n");
+  EXPECT_EQ(RunUpdater("/volume1"), -1);
+  EXPECT_EQ(Status(), "error");
+  EXPECT_TRUE(LogHas(root_, "): failed to upgrade database\n"));
 }
 
 }  // namespace

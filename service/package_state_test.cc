@@ -1,15 +1,12 @@
 #include "service/package_state.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include "service/service_test_util.h"
 
 namespace {
 
 using service_test::ChildProcess;
 using service_test::GonePid;
+using service_test::Listener;
 using service_test::TestRoot;
 
 // What the witness pid file of a running word holds.
@@ -24,48 +21,40 @@ struct StatusCase {
   const char* expected;
 };
 
+using W = Witness;
+const char kEnabled[] = "status=\"enabled\"\n";
+const char kUpdating[] = "status=\"updating\"\n";
+const char kChecking[] = "status=\"checking\"\n";
+const char kMovingDb[] = "status=\"moving_db\"\n";
+
 const StatusCase kStatusCases[] = {
-    {"NotEnabled", false, "status=\"enabled\"\n", paths::kSyncDaemonPid, Witness::kLive,
-     "disabled"},
-    {"NoStatusFile", true, nullptr, nullptr, Witness::kNone, "disabled"},
-    {"NoStatusKey", true, "other=\"x\"\n", nullptr, Witness::kNone, "error"},
-    {"EmptyStatus", true, "status=\"\"\n", nullptr, Witness::kNone, "error"},
-    {"GarbageFile", true, "\x01\x02 not a key value file", nullptr, Witness::kNone, "error"},
-    {"WordTooLong", true, "status=\"abcdefghijklmnopqrstuvwxyz0123456\"\n", nullptr, Witness::kNone,
+    {"NotEnabled", false, kEnabled, paths::kSyncDaemonPid, W::kLive, "disabled"},
+    {"NoStatusFile", true, nullptr, nullptr, W::kNone, "disabled"},
+    {"NoStatusKey", true, "other=\"x\"\n", nullptr, W::kNone, "error"},
+    {"EmptyStatus", true, "status=\"\"\n", nullptr, W::kNone, "error"},
+    {"GarbageFile", true, "\x01\x02 not a key value file", nullptr, W::kNone, "error"},
+    {"WordTooLong", true, "status=\"abcdefghijklmnopqrstuvwxyz0123456\"\n", nullptr, W::kNone,
      "error"},
-    {"WordOf31Bytes", true, "status=\"abcdefghijklmnopqrstuvwxyz01234\"\n", nullptr, Witness::kNone,
+    {"WordOf31Bytes", true, "status=\"abcdefghijklmnopqrstuvwxyz01234\"\n", nullptr, W::kNone,
      "abcdefghijklmnopqrstuvwxyz01234"},
-    {"EnabledSyncdAlive", true, "status=\"enabled\"\n", paths::kSyncDaemonPid, Witness::kLive,
-     "enabled"},
-    {"EnabledSyncdPidFileMissing", true, "status=\"enabled\"\n", paths::kSyncDaemonPid,
-     Witness::kNone, "error"},
-    {"EnabledSyncdGone", true, "status=\"enabled\"\n", paths::kSyncDaemonPid, Witness::kGone,
-     "error"},
-    {"EnabledSyncdZombie", true, "status=\"enabled\"\n", paths::kSyncDaemonPid, Witness::kZombie,
-     "error"},
-    {"EnabledSyncdPidGarbage", true, "status=\"enabled\"\n", paths::kSyncDaemonPid,
-     Witness::kGarbage, "error"},
-    {"EnabledSyncdPidOne", true, "status=\"enabled\"\n", paths::kSyncDaemonPid, Witness::kPidOne,
-     "error"},
-    {"UpdatingUpdaterAlive", true, "status=\"updating\"\n", paths::kUpgradingMark, Witness::kLive,
-     "updating"},
-    {"UpdatingMarkMissing", true, "status=\"updating\"\n", paths::kUpgradingMark, Witness::kNone,
-     "error"},
-    {"CheckingUpdaterAlive", true, "status=\"checking\"\n", paths::kUpgradingMark, Witness::kLive,
-     "checking"},
-    {"CheckingUpdaterGone", true, "status=\"checking\"\n", paths::kUpgradingMark, Witness::kGone,
-     "error"},
-    {"MovingDbMoverAlive", true, "status=\"moving_db\"\n", paths::kRepoMoveMark, Witness::kLive,
-     "moving_db"},
-    {"MovingDbMoverGone", true, "status=\"moving_db\"\n", paths::kRepoMoveMark, Witness::kGone,
-     "error"},
-    {"SyncdPidDoesNotBackUpdating", true, "status=\"updating\"\n", paths::kSyncDaemonPid,
-     Witness::kLive, "error"},
-    {"PortConflict", true, "status=\"portconflict\"\n", nullptr, Witness::kNone, "portconflict"},
-    {"Done", true, "status=\"done\"\n", nullptr, Witness::kNone, "done"},
-    {"Disabled", true, "status=\"disabled\"\n", nullptr, Witness::kNone, "disabled"},
-    {"HomeDisabled", true, "status=\"homedisabled\"\n", nullptr, Witness::kNone, "homedisabled"},
-    {"UnquotedWord", true, "status=initializing\n", nullptr, Witness::kNone, "initializing"},
+    {"EnabledSyncdAlive", true, kEnabled, paths::kSyncDaemonPid, W::kLive, "enabled"},
+    {"EnabledSyncdPidFileMissing", true, kEnabled, paths::kSyncDaemonPid, W::kNone, "error"},
+    {"EnabledSyncdGone", true, kEnabled, paths::kSyncDaemonPid, W::kGone, "error"},
+    {"EnabledSyncdZombie", true, kEnabled, paths::kSyncDaemonPid, W::kZombie, "error"},
+    {"EnabledSyncdPidGarbage", true, kEnabled, paths::kSyncDaemonPid, W::kGarbage, "error"},
+    {"EnabledSyncdPidOne", true, kEnabled, paths::kSyncDaemonPid, W::kPidOne, "error"},
+    {"UpdatingUpdaterAlive", true, kUpdating, paths::kUpgradingMark, W::kLive, "updating"},
+    {"UpdatingMarkMissing", true, kUpdating, paths::kUpgradingMark, W::kNone, "error"},
+    {"CheckingUpdaterAlive", true, kChecking, paths::kUpgradingMark, W::kLive, "checking"},
+    {"CheckingUpdaterGone", true, kChecking, paths::kUpgradingMark, W::kGone, "error"},
+    {"MovingDbMoverAlive", true, kMovingDb, paths::kRepoMoveMark, W::kLive, "moving_db"},
+    {"MovingDbMoverGone", true, kMovingDb, paths::kRepoMoveMark, W::kGone, "error"},
+    {"SyncdPidDoesNotBackUpdating", true, kUpdating, paths::kSyncDaemonPid, W::kLive, "error"},
+    {"PortConflict", true, "status=\"portconflict\"\n", nullptr, W::kNone, "portconflict"},
+    {"Done", true, "status=\"done\"\n", nullptr, W::kNone, "done"},
+    {"Disabled", true, "status=\"disabled\"\n", nullptr, W::kNone, "disabled"},
+    {"HomeDisabled", true, "status=\"homedisabled\"\n", nullptr, W::kNone, "homedisabled"},
+    {"UnquotedWord", true, "status=initializing\n", nullptr, W::kNone, "initializing"},
 };
 
 class StatusDecisionTest : public ::testing::TestWithParam<StatusCase> {};
@@ -138,7 +127,7 @@ TEST(ReadServiceStatusTest, FailuresSetTheNeutralWordAndLog) {
       std::string::npos);
 }
 
-TEST(SetServiceStatusTest, WritesAndKeepsOtherLines) {
+TEST(SetServiceStatusTest, WritesAndKeepsOtherLinesOrLogs) {
   TestRoot root;
   root.Write(paths::kEnableStatus, "other=\"1\"\nstatus=\"enabled\"\n");
   EXPECT_EQ(SetServiceStatus("disabled"), 0);
@@ -146,11 +135,8 @@ TEST(SetServiceStatusTest, WritesAndKeepsOtherLines) {
   EXPECT_EQ(ReadServiceStatus(&word), 0);
   EXPECT_EQ(word.str(), "disabled");
   EXPECT_NE(root.Read(paths::kEnableStatus).find("other=\"1\""), std::string::npos);
-}
 
-TEST(SetServiceStatusTest, FailureIsLogged) {
-  TestRoot root;
-  root.MakeDir("/var/packages/DriftVault");
+  root.Remove(paths::kEnableStatus);
   rmdir(root.Host(paths::kPackageEtcDir).c_str());
   EXPECT_EQ(SetServiceStatus("disabled"), -1);
   EXPECT_NE(root.LogText().find("): fail to set service statis to disabled"), std::string::npos);
@@ -207,18 +193,7 @@ TEST_P(GetPortTest, ReadsOrFallsBack) {
 INSTANTIATE_TEST_SUITE_P(Table, GetPortTest, ::testing::ValuesIn(kPortCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(GetPortFailureTest, LockFileCannotBeOpened) {
-  TestRoot root;
-  rmdir(root.Host(paths::kPackageEtcDir).c_str());
-  int port = 42;
-  EXPECT_EQ(GetPort(&port), -1);
-  EXPECT_EQ(port, 42);
-  EXPECT_NE(root.LogText().find("): fail to open file lock of "
-                                "/var/packages/DriftVault/etc/setting.conf\n"),
-            std::string::npos);
-}
-
-TEST(GetPortFailureTest, DefaultCannotBeWritten) {
+TEST(GetPortFailureTest, LockFileOrDefaultCannotBeWritten) {
   TestRoot root;
   // setting.conf is a folder: it can be neither read nor replaced.
   root.MakeDir(paths::kSettingConf);
@@ -227,65 +202,41 @@ TEST(GetPortFailureTest, DefaultCannotBeWritten) {
   EXPECT_NE(
       root.LogText().find("): fail to set setPort /var/packages/DriftVault/etc/setting.conf\n"),
       std::string::npos);
-}
 
-// A TCP listener on an ephemeral loopback port.
-class Listener {
- public:
-  Listener() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (bind(fd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        listen(fd_, 1) != 0 ||
-        getsockname(fd_, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0) {
-      ADD_FAILURE() << "listen: " << strerror(errno);
-    }
-    port_ = ntohs(addr.sin_port);
-  }
-  ~Listener() { close(fd_); }
-  int port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
-
-TEST(CheckPortConflictTest, ReportsAPortInUse) {
-  TestRoot root;
-  Listener listener;
-  root.Write(paths::kSettingConf, "dfvt_port=\"" + std::to_string(listener.port()) + "\"\n");
-  int conflict = -1;
-  EXPECT_EQ(CheckPortConflict(&conflict), 0);
-  EXPECT_EQ(conflict, listener.port());
-  EXPECT_NE(root.LogText().find("[INFO] service-ctrl("), std::string::npos);
-  EXPECT_NE(root.LogText().find("): drift vault port '" + std::to_string(listener.port()) +
-                                "' has been used\n"),
-            std::string::npos);
-}
-
-TEST(CheckPortConflictTest, FreePortIsNoConflict) {
-  TestRoot root;
-  int free_port;
-  {
-    Listener probe;
-    free_port = probe.port();
-  }
-  root.Write(paths::kSettingConf, "dfvt_port=\"" + std::to_string(free_port) + "\"\n");
-  int conflict = -1;
-  EXPECT_EQ(CheckPortConflict(&conflict), 0);
-  EXPECT_EQ(conflict, 0);
-}
-
-TEST(CheckPortConflictTest, UnreadablePortFails) {
-  TestRoot root;
+  rmdir(root.Host(paths::kSettingConf).c_str());
+  root.Remove(paths::kSettingConfLock);
   rmdir(root.Host(paths::kPackageEtcDir).c_str());
+  port = 42;
+  EXPECT_EQ(GetPort(&port), -1);
+  EXPECT_EQ(port, 42);
+  EXPECT_NE(root.LogText().find("): fail to open file lock of "
+                                "/var/packages/DriftVault/etc/setting.conf\n"),
+            std::string::npos);
   int conflict = -1;
   EXPECT_EQ(CheckPortConflict(&conflict), -1);
   EXPECT_EQ(conflict, 0);
   EXPECT_NE(root.LogText().find("): Fail to get dfvt_port\n"), std::string::npos);
+}
+
+TEST(CheckPortConflictTest, ReportsAPortInUse) {
+  TestRoot root;
+  int free_port;
+  {
+    Listener listener;
+    root.Write(paths::kSettingConf, "dfvt_port=\"" + std::to_string(listener.port()) + "\"\n");
+    int conflict = -1;
+    EXPECT_EQ(CheckPortConflict(&conflict), 0);
+    EXPECT_EQ(conflict, listener.port());
+    EXPECT_NE(root.LogText().find("[INFO] service-ctrl("), std::string::npos);
+    EXPECT_NE(root.LogText().find("): drift vault port '" + std::to_string(listener.port()) +
+                                  "' has been used\n"),
+              std::string::npos);
+    free_port = listener.port();
+  }
+  int conflict = -1;
+  EXPECT_EQ(CheckPortConflict(&conflict), 0);
+  EXPECT_EQ(conflict, 0);
+  EXPECT_NE(free_port, 0);
 }
 
 struct VolumeCase {
@@ -364,13 +315,6 @@ TEST(IsVolumeUsableTest, Table) {
       EXPECT_NE(root.LogText().find(c.log), std::string::npos);
     }
   }
-}
-
-TEST(IsPackageEnabledTest, FollowsTheMarker) {
-  TestRoot root;
-  EXPECT_FALSE(IsPackageEnabled());
-  root.Write(paths::kEnabledMark, "");
-  EXPECT_TRUE(IsPackageEnabled());
 }
 
 }  // namespace

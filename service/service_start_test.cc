@@ -5,10 +5,6 @@
 // run the same roads with the real programs.
 #include "service/service_start.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <sstream>
 #include <string>
 #include <vector>
@@ -199,14 +195,10 @@ TEST_F(StartServiceTest, RefusesWhenNotEnabledOrAlreadyRunning) {
 }
 
 TEST_F(StartServiceTest, PortInUse) {
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port_));
-  ASSERT_EQ(bind(listener, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)), 0);
-  ASSERT_EQ(listen(listener, 1), 0);
-  EXPECT_EQ(StartService(), -1);
-  close(listener);
+  {
+    service_test::Listener listener(port_);
+    EXPECT_EQ(StartService(), -1);
+  }
   EXPECT_EQ(Status(), "portconflict");
   EXPECT_TRUE(LogHasInOrder({"): DFVT: port '" + std::to_string(port_) + "' is used",
                              "): port checking failed, service will not be enabled"}));

@@ -101,31 +101,35 @@ TEST_F(StopServiceTest, StopsEverythingAndRecords) {
   EXPECT_NE(EventLog().find("drift vault"), std::string::npos);
 }
 
-TEST_F(StopServiceTest, StillEnabledKeepsTheRelay) {
-  EXPECT_EQ(StopService(1), 0);
-  EXPECT_EQ(Status(), "disabled");
-  EXPECT_FALSE(root_.Exists("/relay-calls"));
-  EXPECT_EQ(Params(), std::vector<std::string>{"0"});
-}
-
-TEST_F(StopServiceTest, WithoutRecordingNothingIsLogged) {
+TEST_F(StopServiceTest, UnrecordedStopThenAStopOfAStoppedService) {
   EXPECT_EQ(StopService(0), 0);
   EXPECT_EQ(Status(), "disabled");
   for (const char* pid_file : kDaemonPidFiles) EXPECT_FALSE(root_.Exists(pid_file)) << pid_file;
   EXPECT_TRUE(Params().empty());
   EXPECT_EQ(EventLog().find("11b01051"), std::string::npos);
+
+  // Nothing runs any more; the package is still enabled, so the relay stays.
+  EXPECT_EQ(StopService(1), 0);
+  EXPECT_EQ(Status(), "disabled");
+  EXPECT_TRUE(
+      LogHas("): file '/var/run/tarnsyncfolder.pid' does not exist, assuming daemon is "
+             "not running\n"));
+  EXPECT_TRUE(
+      LogHas("): file '/usr/tarn/etc/packages/DriftVault/dfvt_upgrading_mark' does not "
+             "exist, assuming daemon is not running\n"));
+  EXPECT_FALSE(root_.Exists("/relay-calls"));
+  EXPECT_EQ(Params(), std::vector<std::string>{"0"});
 }
 
-TEST_F(StopServiceTest, WithoutDatabaseVolumeTheEventIsStillRaised) {
+TEST_F(StopServiceTest, WithoutAUsableLogDatabaseTheEventIsStillRaised) {
   root_.Remove(paths::kDbPathConf);
   EXPECT_EQ(StopService(1), 0);
   EXPECT_TRUE(LogHas("[ERROR] service-ctrl("));
   EXPECT_TRUE(LogHas("): cannot get conf vol\n"));
   EXPECT_NE(EventLog().find("11b01051"), std::string::npos);
   EXPECT_FALSE(root_.Exists("/volume1/@driftvault/@sync/log-db.sqlite"));
-}
 
-TEST_F(StopServiceTest, UnusableLogDatabaseIsLoggedAndSkipped) {
+  root_.Remove(paths::kEventLog);
   root_.Write(paths::kDbPathConf, "db-vol=\"/volume7\"\n");  // no such folder
   EXPECT_EQ(StopService(1), 0);
   EXPECT_TRUE(LogHas("): Failed to initialize log db\n"));
@@ -143,19 +147,6 @@ TEST_F(StopServiceTest, MovingDatabaseRefuses) {
   EXPECT_TRUE(root_.Exists(paths::kRepoMoveMark));
   EXPECT_NE(root_.Read(paths::kSettingConf).find("dfvt_enable=\"1\""), std::string::npos);
   EXPECT_TRUE(Params().empty());
-}
-
-TEST_F(StopServiceTest, AlreadyStoppedServiceStopsAgain) {
-  for (const char* pid_file : kDaemonPidFiles) root_.Remove(pid_file);
-  root_.Write(paths::kEnableStatus, "status=\"disabled\"\n");
-  EXPECT_EQ(StopService(0), 0);
-  EXPECT_EQ(Status(), "disabled");
-  EXPECT_TRUE(
-      LogHas("): file '/var/run/tarnsyncfolder.pid' does not exist, assuming daemon is "
-             "not running\n"));
-  EXPECT_TRUE(
-      LogHas("): file '/usr/tarn/etc/packages/DriftVault/dfvt_upgrading_mark' does not "
-             "exist, assuming daemon is not running\n"));
 }
 
 TEST_F(StopServiceTest, FailuresAreLoggedAndTheStopGoesOn) {

@@ -3,8 +3,12 @@
 #ifndef DRIFT_SERVICE_SERVICE_TEST_UTIL_H_
 #define DRIFT_SERVICE_SERVICE_TEST_UTIL_H_
 
+#include <arpa/inet.h>
 #include <errno.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -78,6 +82,33 @@ class ChildProcess {
  private:
   pid_t pid_ = -1;
   bool reaped_ = false;
+};
+
+// A TCP listener on `port` of every address (0: a port the kernel picks),
+// as another service holding the package's port would be.
+class Listener {
+ public:
+  explicit Listener(int port = 0) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    socklen_t len = sizeof(addr);
+    if (bind(fd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        listen(fd_, 1) != 0 ||
+        getsockname(fd_, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0) {
+      ADD_FAILURE() << "listen: " << strerror(errno);
+    }
+    port_ = ntohs(addr.sin_port);
+  }
+  ~Listener() { close(fd_); }
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+  int port() const { return port_; }
+
+ private:
+  int fd_;
+  int port_ = 0;
 };
 
 // A pid that named a process a moment ago and names none now.
