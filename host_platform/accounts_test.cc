@@ -36,31 +36,42 @@ struct UserCase {
   uint32_t uid;
   uint32_t gid;
   const char* home;
+  int32_t expire;  // from the shadow file
+  bool expired;
 };
 
-TEST(Users, LookUpByNameAndUid) {
+TEST(Users, LookUpByNameAndUidWithExpiry) {
   TestRoot root;
   root.Write("/etc/passwd", kPasswdText);
+  const int32_t today = static_cast<int32_t>(time(nullptr) / 86400);
+  root.Write("/etc/shadow",
+             "root:*:19000:0:99999:7:::\nolduser:!:19000:0:99999:7::1:\n"
+             "futureuser:!:19000:0:99999:7::" +
+                 std::to_string(today + 30) + ":\nalice:!:19000:0:99999:7::garbage:\n");
   const std::vector<UserCase> cases = {
-      {"root", 0, 0, "/root"},
-      {"alice", 1026, 100, "/volume1/homes/alice"},  // the first line of a name wins
-      {"ldap@corp.example", 200001, 200000, "/volume1/homes/@LH-CORP/ldap"},
-      {"DOM\\bob", 300001, 300000, "/volume1/homes/@DH-DOM/bob"},
-      {"noshell", 1030, 100, "/volume1/homes/noshell"},
-      {"futureuser", 1041, 100, "/volume1/homes/futureuser"},  // last line, no line end
+      {"root", 0, 0, "/root", -1, false},
+      // The first line of a name wins; an unreadable expiry is no expiry.
+      {"alice", 1026, 100, "/volume1/homes/alice", -1, false},
+      {"DOM\\bob", 300001, 300000, "/volume1/homes/@DH-DOM/bob", -1, false},  // no shadow line
+      {"noshell", 1030, 100, "/volume1/homes/noshell", -1, false},
+      {"olduser", 1040, 100, "/volume1/homes/olduser", 1, true},
+      // The last line, without a line end.
+      {"futureuser", 1041, 100, "/volume1/homes/futureuser", today + 30, false},
   };
   for (const UserCase& c : cases) {
+    SCOPED_TRACE(c.name);
     TarnUserInfo* user = nullptr;
-    ASSERT_EQ(TARNUserGet(c.name, &user), 0) << c.name;
+    ASSERT_EQ(TARNUserGet(c.name, &user), 0);
     ASSERT_NE(user, nullptr);
     EXPECT_STREQ(user->name, c.name);
-    EXPECT_EQ(user->uid, c.uid) << c.name;
-    EXPECT_EQ(user->gid, c.gid) << c.name;
+    EXPECT_EQ(user->uid, c.uid);
+    EXPECT_EQ(user->gid, c.gid);
     EXPECT_STREQ(user->home, c.home);
-    EXPECT_EQ(user->expire, -1) << c.name;  // no shadow file
+    EXPECT_EQ(user->expire, c.expire);
+    EXPECT_EQ(TARNUserIsExpired(user->expire) != 0, c.expired);
+    EXPECT_EQ(TARNUserCheckExpired(c.name) != 0, c.expired);
     TARNUserFree(user);
-
-    ASSERT_EQ(TARNUserGetByUID(c.uid, &user), 0) << c.name;
+    ASSERT_EQ(TARNUserGetByUID(c.uid, &user), 0);
     EXPECT_STREQ(user->name, c.name);
     TARNUserFree(user);
   }
@@ -72,57 +83,18 @@ TEST(Users, LookUpByNameAndUid) {
   TarnUserInfo* user = nullptr;
   EXPECT_EQ(TARNUserGetByUID(4242, &user), -1);
   EXPECT_EQ(TLIBCErrGet(), TLIB_ERR_NOT_FOUND);
+  EXPECT_EQ(TARNUserCheckExpired("nobody-known"), 0);
   TARNUserFree(nullptr);
-}
-
-TEST(Users, MissingPasswdFails) {
-  TestRoot root;
-  TarnUserInfo* user = nullptr;
+  // An account expires at the start of its day.
+  EXPECT_EQ(TARNUserIsExpired(0), 0);
+  EXPECT_NE(TARNUserIsExpired(today), 0);
+  EXPECT_EQ(TARNUserIsExpired(today + 1), 0);
+  EXPECT_EQ(TARNUserIsExpired(INT32_MAX), 0);
+  // Without the account file every lookup fails.
+  root.Remove("/etc/passwd");
   EXPECT_EQ(TARNUserGet("root", &user), -1);
   EXPECT_EQ(TLIBCErrGet(), TLIB_ERR_FILE_OPEN);
   EXPECT_EQ(user, nullptr);
-}
-
-TEST(Users, ExpiryFromShadow) {
-  TestRoot root;
-  root.Write("/etc/passwd", kPasswdText);
-  const int64_t today = static_cast<int64_t>(time(nullptr)) / 86400;
-  root.Write("/etc/shadow",
-             "root:*:19000:0:99999:7:::\n"
-             "olduser:!:19000:0:99999:7::1:\n"
-             "futureuser:!:19000:0:99999:7::" +
-                 std::to_string(today + 30) +
-                 ":\n"
-                 "alice:!:19000:0:99999:7::garbage:\n");
-  struct Case {
-    const char* name;
-    int32_t expire;
-    int expired;
-  };
-  const std::vector<Case> cases = {
-      {"root", -1, 0},    {"olduser", 1, 1}, {"futureuser", static_cast<int32_t>(today + 30), 0},
-      {"alice", -1, 0},    // an unreadable expiry is no expiry
-      {"noshell", -1, 0},  // no shadow line
-  };
-  for (const Case& c : cases) {
-    TarnUserInfo* user = nullptr;
-    ASSERT_EQ(TARNUserGet(c.name, &user), 0) << c.name;
-    EXPECT_EQ(user->expire, c.expire) << c.name;
-    EXPECT_EQ(TARNUserIsExpired(user->expire) != 0, c.expired != 0) << c.name;
-    EXPECT_EQ(TARNUserCheckExpired(c.name) != 0, c.expired != 0) << c.name;
-    TARNUserFree(user);
-  }
-  EXPECT_EQ(TARNUserCheckExpired("nobody-known"), 0);
-}
-
-TEST(Users, IsExpiredTable) {
-  const int32_t today = static_cast<int32_t>(time(nullptr) / 86400);
-  EXPECT_EQ(TARNUserIsExpired(-1), 0);
-  EXPECT_EQ(TARNUserIsExpired(0), 0);
-  EXPECT_NE(TARNUserIsExpired(1), 0);
-  EXPECT_NE(TARNUserIsExpired(today), 0);  // expires at the start of its day
-  EXPECT_EQ(TARNUserIsExpired(today + 1), 0);
-  EXPECT_EQ(TARNUserIsExpired(INT32_MAX), 0);
 }
 
 const char kSharesText[] = R"({"shares":[
@@ -184,9 +156,10 @@ TEST(Shares, RecordsAndStatusGetters) {
   EXPECT_EQ(TLIBIsGlusterShare(nullptr), 0);
 }
 
-TEST(Shares, EncryptionPathAndKey) {
+TEST(Shares, EncryptionKeyReadOnlyAndRights) {
   TestRoot root;
   root.Write("/etc/tarn/shares.json", kSharesText);
+  root.Write("/etc/passwd", kPasswdText);
   const std::string key(64, 'K');
   root.Write("/usr/tarn/etc/keys/secret.key", key + "\n");
   char buf[4095];
@@ -203,17 +176,11 @@ TEST(Shares, EncryptionPathAndKey) {
   EXPECT_EQ(TARNShareEncDefaultKeyFileRead("homes", read_key, 64), -1);
   root.Write("/usr/tarn/etc/keys/secret.key", "short");
   EXPECT_EQ(TARNShareEncDefaultKeyFileRead("secret", read_key, 64), -1);
-}
 
-TEST(Shares, ReadOnlyRegistrationAndRights) {
-  TestRoot root;
-  root.Write("/etc/tarn/shares.json", kSharesText);
-  root.Write("/etc/passwd", kPasswdText);
   EXPECT_EQ(TARNShareAttrReadOnlyIsRegBy("usb", "DriftVault"), 1);
   EXPECT_EQ(TARNShareAttrReadOnlyIsRegBy("usb", "Other"), 0);
   EXPECT_EQ(TARNShareAttrReadOnlyIsRegBy("homes", "DriftVault"), 0);
   EXPECT_EQ(TARNShareAttrReadOnlyIsRegBy("nope", "DriftVault"), -1);
-
   TarnShareInfo* usb = nullptr;
   TarnShareInfo* homes = nullptr;
   ASSERT_EQ(TARNShareGet("usb", &usb), 0);
@@ -345,6 +312,24 @@ TEST_F(VolumesTest, InfoOfTheHoldingVolume) {
   EXPECT_EQ(TARNMountVolInfoGet("/volume2/x", &info), -1);
   EXPECT_EQ(TLIBCErrGet(), TLIB_ERR_NOT_MOUNTED);
   EXPECT_EQ(TARNMountVolInfoGet("relative", &info), -1);
+
+  // Share-bin folders need only a listed volume, mounted or not.
+  const struct {
+    const char* path;
+    const char* bin;  // null: -1
+  } bins[] = {{"/volume1/homes", "/volume1"},
+              {"/volumeUSB1/usbshare", "/volumeUSB1/usbshare/@sharebin"},
+              {"/volume2/x", "/volume2"},
+              {"/volume9/x", nullptr}};
+  for (const auto& c : bins) {
+    char buf[256];
+    EXPECT_EQ(TARNShareBinPathGet(c.path, buf, sizeof(buf)), c.bin != nullptr ? 0 : -1) << c.path;
+    if (c.bin != nullptr) {
+      EXPECT_STREQ(buf, c.bin);
+    }
+  }
+  char small[20];
+  EXPECT_EQ(TARNShareBinPathGet("/volumeUSB1/usbshare", small, sizeof(small)), -1);
 }
 
 TEST_F(VolumesTest, PathThroughLinkFindsItsVolume) {
@@ -362,7 +347,7 @@ TEST_F(VolumesTest, PathThroughLinkFindsItsVolume) {
   EXPECT_EQ(TARNPathResolve("relative", buf, sizeof(buf)), nullptr);
 }
 
-TEST_F(VolumesTest, EnumerationInOrder) {
+TEST_F(VolumesTest, EnumerationAndStorageListInOrder) {
   TarnVolumeList* list = TARNMountVolAllEnum(0, 1, 0);
   ASSERT_NE(list, nullptr);
   ASSERT_EQ(list->count, 4);
@@ -377,32 +362,24 @@ TEST_F(VolumesTest, EnumerationInOrder) {
   }
   TARNMountVolInfoFree(list);
   TARNMountVolInfoFree(nullptr);
-}
 
-TEST_F(VolumesTest, ShareBinPaths) {
-  char buf[256];
-  ASSERT_EQ(TARNShareBinPathGet("/volume1/homes", buf, sizeof(buf)), 0);
-  EXPECT_STREQ(buf, "/volume1");
-  ASSERT_EQ(TARNShareBinPathGet("/volumeUSB1/usbshare", buf, sizeof(buf)), 0);
-  EXPECT_STREQ(buf, "/volumeUSB1/usbshare/@sharebin");
-  ASSERT_EQ(TARNShareBinPathGet("/volume2/x", buf, sizeof(buf)), 0);  // listed
-  EXPECT_STREQ(buf, "/volume2");
-  EXPECT_EQ(TARNShareBinPathGet("/volume9/x", buf, sizeof(buf)), -1);
-  EXPECT_EQ(TARNShareBinPathGet("/volumeUSB1/usbshare", buf, 20), -1);
-}
-
-TEST_F(VolumesTest, StorageVolumeList) {
   TARN::HXA::STORAGE_WEBUTILS::Volume storage;
   Json::Value out;
   ASSERT_TRUE(storage.VolumeListGet(out, false));
-  const Json::Value& list = out["volume_list"];
-  ASSERT_TRUE(list.isArray());
-  ASSERT_EQ(list.size(), 4u);
-  EXPECT_EQ(list[0]["mount_point"].asString(), "/volume1");
-  EXPECT_EQ(list[1]["mount_point"].asString(), "/volumeUSB1/usbshare");
-  EXPECT_EQ(list[2]["mount_point"].asString(), "/volume2");
-  EXPECT_FALSE(list[2]["mounted"].asBool());
-  EXPECT_EQ(list[1]["type"].asInt(), 4);
+  const Json::Value& volumes = out["volume_list"];
+  ASSERT_TRUE(volumes.isArray());
+  ASSERT_EQ(volumes.size(), 4u);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(volumes[i]["mount_point"].asString(), paths[i]);
+    EXPECT_EQ(volumes[i]["type"].asInt(), types[i]);
+    EXPECT_EQ(volumes[i]["mounted"].asBool(), mounted[i] == 1);
+  }
+
+  root_.Write("/etc/tarn/volumes.json", "{\"volumes\":[]}");
+  list = TARNMountVolAllEnum(0, 1, 0);
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(list->count, 0);
+  TARNMountVolInfoFree(list);
 }
 
 TEST(Volumes, MalformedOrMissingListFails) {
@@ -433,15 +410,6 @@ TEST(Volumes, MalformedOrMissingListFails) {
   }
   TestRoot root;
   EXPECT_EQ(TARNMountVolAllEnum(0, 1, 0), nullptr);
-}
-
-TEST(Volumes, EmptyListIsAListWithNothing) {
-  TestRoot root;
-  root.Write("/etc/tarn/volumes.json", "{\"volumes\":[]}");
-  TarnVolumeList* list = TARNMountVolAllEnum(0, 1, 0);
-  ASSERT_NE(list, nullptr);
-  EXPECT_EQ(list->count, 0);
-  TARNMountVolInfoFree(list);
 }
 
 }  // namespace

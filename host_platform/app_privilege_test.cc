@@ -97,18 +97,7 @@ TEST(AppPrivilege, UnknownRulesOfTheFileAreKept) {
   EXPECT_EQ(all["rules"][1]["note"].asString(), "hand-written");
 }
 
-TEST(AppPrivilege, MalformedFileIsLeftAlone) {
-  for (const char* text : {"{\"rules\":", "[]", "{\"rules\":{}}", "garbage"}) {
-    TestRoot root;
-    root.Write(kRules, text);
-    TarnAppPrivRule* rule = EveryoneRule("TARN.HXA.DFVT.Instance", "0.0.0.0");
-    EXPECT_EQ(TLIBAppPrivRuleSetOne(rule), -1) << text;
-    TLIBAppPrivRuleFree(rule);
-    EXPECT_EQ(root.Read(kRules), text);
-  }
-}
-
-TEST(AppPrivilege, BadRulesAndMissingFolder) {
+TEST(AppPrivilege, BadRulesMissingFolderAndMalformedFile) {
   TestRoot root;
   EXPECT_EQ(TLIBAppPrivRuleSetOne(nullptr), -1);
   TarnAppPrivRule* rule = TLIBAppPrivRuleAlloc();
@@ -117,6 +106,12 @@ TEST(AppPrivilege, BadRulesAndMissingFolder) {
   EXPECT_EQ(TLIBAppPrivRuleSetOne(rule), -1);  // no application id
   rule->app = strdup("TARN.HXA.DFVT.Instance");
   EXPECT_EQ(TLIBAppPrivRuleSetOne(rule), -1);  // no /etc/tarn folder
+  // A file that is not a rule list is left alone.
+  for (const char* text : {"{\"rules\":", "[]", "{\"rules\":{}}", "garbage"}) {
+    root.Write(kRules, text);
+    EXPECT_EQ(TLIBAppPrivRuleSetOne(rule), -1) << text;
+    EXPECT_EQ(root.Read(kRules), text);
+  }
   TLIBAppPrivRuleFree(rule);
   TLIBAppPrivRuleFree(nullptr);
   EXPECT_EQ(TLIBCSzListPush(nullptr, "x"), -1);

@@ -60,20 +60,16 @@ TEST(EventLog, OneLinePerEvent) {
   }
 }
 
-TEST(EventLog, AppendsToExistingLog) {
+TEST(EventLog, AppendsToExistingLogAndNeedsItsFolder) {
   TestRoot root;
+  EXPECT_EQ(TARNLogSet1(1, 1, 0x11B01050, "Drift Vault", "", "", ""), -1);
+  EXPECT_EQ(TLIBCErrGet(), TLIB_ERR_FILE_OPEN);
   root.Write(kLog, "earlier line\n");
   ASSERT_EQ(TARNLogSet1(2, 3, 0x1, "a", "b", "c", "d"), 0);
   const std::string text = root.Read(kLog);
   ASSERT_EQ(text.rfind("earlier line\n", 0), 0u);
   const std::string added = text.substr(13);
   EXPECT_NE(added.find("\t2\t3\t0x00000001\ta\tb\tc\td\n"), std::string::npos) << added;
-}
-
-TEST(EventLog, MissingFolderFails) {
-  TestRoot root;
-  EXPECT_EQ(TARNLogSet1(1, 1, 0x11B01050, "Drift Vault", "", "", ""), -1);
-  EXPECT_EQ(TLIBCErrGet(), TLIB_ERR_FILE_OPEN);
 }
 
 }  // namespace

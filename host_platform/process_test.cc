@@ -126,16 +126,14 @@ TEST(ProcAlive, LiveDeadAndForbiddenPids) {
   EXPECT_EQ(TLIBCProcAlive(child), 0);
   ASSERT_EQ(waitpid(child, nullptr, 0), child);
   EXPECT_EQ(TLIBCProcAlive(child), 0);
-}
 
-TEST(ProcAlive, OtherUsersProcessIsAlive) {
+  // Another user's process is alive although signal 0 to it fails (EPERM).
   if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
   pid_t parent = getpid();
-  pid_t child = fork();
+  child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-    // Signal 0 to root's process now fails with EPERM: still alive.
     _exit(TLIBCProcAlive(parent) != 0 ? 0 : 1);
   }
   int status = 0;
@@ -146,21 +144,21 @@ TEST(ProcAlive, OtherUsersProcessIsAlive) {
 
 class ExecTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_.Write("/bin/exit-with", "#!/bin/sh\nexit \"$1\"\n");
-    root_.Write("/bin/die-by-signal", "#!/bin/sh\nkill -KILL $$\n");
-    root_.Write("/bin/not-executable", "#!/bin/sh\nexit 0\n");
-    chmod(root_.Host("/bin/exit-with").c_str(), 0755);
-    chmod(root_.Host("/bin/die-by-signal").c_str(), 0755);
-  }
-
   test_support::TestRoot root_;
 };
 
-TEST_F(ExecTest, ExitStatusesAndFailures) {
+TEST_F(ExecTest, ExitStatusesArgumentsAndFailures) {
+  root_.WriteScript("/bin/exit-with", "exit \"$1\"\n");
+  root_.WriteScript("/bin/count-args", "exit $#\n");
+  root_.WriteScript("/bin/die-by-signal", "kill -KILL $$\n");
+  root_.Write("/bin/not-executable", "#!/bin/sh\nexit 0\n");
   EXPECT_EQ(TLIBCExec("/bin/exit-with", "0", nullptr, nullptr, nullptr), 0);
   EXPECT_EQ(TLIBCExec("/bin/exit-with", "3", nullptr, nullptr, nullptr), 3);
   EXPECT_EQ(TLIBCExec("/bin/exit-with", "255", nullptr, nullptr, nullptr), 255);
+  // The arguments stop at the first null.
+  EXPECT_EQ(TLIBCExec("/bin/count-args", "a", "b", "c", "d"), 4);
+  EXPECT_EQ(TLIBCExec("/bin/count-args", "a", "", nullptr, "d"), 2);
+  EXPECT_EQ(TLIBCExec("/bin/count-args", nullptr, "b", "c", "d"), 0);
   EXPECT_EQ(TLIBCExec("/bin/die-by-signal", nullptr, nullptr, nullptr, nullptr), -1);
   EXPECT_EQ(TLIBCErrGet(), TLIB_ERR_EXEC);
   EXPECT_EQ(TLIBCExec("/bin/missing", "0", nullptr, nullptr, nullptr), -1);
@@ -169,18 +167,9 @@ TEST_F(ExecTest, ExitStatusesAndFailures) {
   EXPECT_EQ(TLIBCExec("bin/exit-with", "0", nullptr, nullptr, nullptr), -1);
   EXPECT_EQ(TLIBCErrGet(), TLIB_ERR_BAD_PARAMETERS);
   EXPECT_EQ(TLIBCExec(nullptr, nullptr, nullptr, nullptr, nullptr), -1);
-}
 
-TEST_F(ExecTest, ArgumentsStopAtFirstNull) {
-  // $# is the number of arguments the program got.
-  root_.Write("/bin/count-args", "#!/bin/sh\nexit $#\n");
-  chmod(root_.Host("/bin/count-args").c_str(), 0755);
-  EXPECT_EQ(TLIBCExec("/bin/count-args", "a", "b", "c", "d"), 4);
-  EXPECT_EQ(TLIBCExec("/bin/count-args", "a", "", nullptr, "d"), 2);
-  EXPECT_EQ(TLIBCExec("/bin/count-args", nullptr, "b", "c", "d"), 0);
-}
-
-TEST_F(ExecTest, ChildIsCollectedEvenWhenSigchldIgnored) {
+  // The child is collected even when the caller ignores SIGCHLD, and the
+  // caller's setting is given back.
   struct sigaction ignore;
   memset(&ignore, 0, sizeof(ignore));
   ignore.sa_handler = SIG_IGN;
@@ -189,7 +178,7 @@ TEST_F(ExecTest, ChildIsCollectedEvenWhenSigchldIgnored) {
   EXPECT_EQ(TLIBCExec("/bin/exit-with", "7", nullptr, nullptr, nullptr), 7);
   struct sigaction now;
   sigaction(SIGCHLD, nullptr, &now);
-  EXPECT_EQ(now.sa_handler, SIG_IGN);  // restored
+  EXPECT_EQ(now.sa_handler, SIG_IGN);
   sigaction(SIGCHLD, &old, nullptr);
 }
 
