@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -14,47 +13,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
+#include <functional>
+#include <memory>
 #include <string>
 
-#include "cli/logger.h"
+#include "base/test_root.h"
 
 namespace {
-
-// A fresh folder under /tmp, removed with everything in it at the end.
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/file_utils_test.XXXXXX";
-    char* made = mkdtemp(tmpl);
-    if (made != nullptr) path_ = made;
-  }
-  ~TempDir() {
-    if (!path_.empty()) {
-      std::string cmd = "rm -rf '" + path_ + "'";
-      if (system(cmd.c_str()) != 0) perror("rm");
-    }
-  }
-  const std::string& path() const { return path_; }
-  std::string Join(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-bool WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path.c_str(), std::ios::binary);
-  out << text;
-  return static_cast<bool>(out);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path.c_str(), std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
-}
 
 int CountOf(const std::string& haystack, const std::string& needle) {
   int n = 0;
@@ -91,6 +56,7 @@ class SharedMutex {
     munmap(mutex_, sizeof(pthread_mutex_t));
   }
   pthread_mutex_t* get() { return mutex_; }
+  bool HeldElsewhere() { return pthread_mutex_trylock(mutex_) == EBUSY; }
 
  private:
   pthread_mutex_t* mutex_;
@@ -98,36 +64,23 @@ class SharedMutex {
 
 class FileUtilsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    unsetenv("DRIFT_ROOT");
-    ASSERT_FALSE(dir_.path().empty());
-    lock_path_ = dir_.Join("section.lock");
-    ASSERT_TRUE(WriteFile(lock_path_, ""));
-  }
+  void SetUp() override { root_.Write("/section.lock", ""); }
 
-  // Sends every message of "utility_debug" up to debug level into a log file.
-  void CaptureLog() {
-    log_path_ = dir_.Join("log");
-    std::string switches = dir_.Join("switch");
-    ASSERT_TRUE(WriteFile(switches, "utility_debug=7\n"));
-    ASSERT_EQ(0, Logger::Init(Logger::LOG_TYPE_FILE, log_path_.c_str(), switches.c_str(), 2));
-  }
-  void TearDown() override {
-    if (!log_path_.empty()) Logger::Init(Logger::LOG_TYPE_STDERR, "", "", 2);
-  }
+  std::string Path(const std::string& name) const { return root_.Host("/" + name); }
+
+  // An open file description of its own on the lock file.
+  int OpenLock() const { return open(Path("section.lock").c_str(), O_RDWR); }
 
   // True when a fresh open file description can take the file lock now.
-  bool LockFileIsFree() {
-    int fd = open(lock_path_.c_str(), O_RDWR);
+  bool LockFileIsFree() const {
+    int fd = OpenLock();
     if (fd < 0) return false;
     bool free_now = flock(fd, LOCK_EX | LOCK_NB) == 0;
     close(fd);
     return free_now;
   }
 
-  TempDir dir_;
-  std::string lock_path_;
-  std::string log_path_;
+  test_support::TestRoot root_{"file_utils_test"};
 };
 
 // The child reports through a pipe shared with the parent: 'W' when it starts
@@ -150,120 +103,108 @@ struct OrderPipe {
   }
 };
 
-// Exit codes of the children below.
-enum ChildResult { kChildOk = 0, kChildNotHeldOff = 10, kChildOpenFailed = 11, kChildPipe = 12 };
+// Exit codes of the contender.
+enum ChildResult { kChildOk = 0, kChildNotHeldOff = 10, kChildPipe = 12 };
 
-TEST_F(FileUtilsTest, DescriptorSectionExcludesAnotherProcess) {
-  int fd = open(lock_path_.c_str(), O_RDWR);
-  ASSERT_GE(fd, 0);
+// While the caller holds a lock: forks a contender that checks with
+// `held_off` that it cannot take the lock now, then enters it through
+// `contend` (which runs `inside` while holding it); the parent leaves through
+// `leave`.  Checks the order W, L, E.
+void ExpectExcludesAnotherProcess(
+    const std::function<bool()>& held_off,
+    const std::function<void(const std::function<void()>& inside)>& contend,
+    const std::function<void()>& leave) {
   OrderPipe order;
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (!held_off()) _exit(kChildNotHeldOff);
+    if (!order.Put('W')) _exit(kChildPipe);
+    bool put = false;
+    contend([&] { put = order.Put('E'); });
+    _exit(put ? kChildOk : kChildPipe);
+  }
+  EXPECT_EQ('W', order.Get());
+  ASSERT_TRUE(order.Put('L'));
+  leave();
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(kChildOk, WEXITSTATUS(status));
+  EXPECT_EQ('L', order.Get());
+  EXPECT_EQ('E', order.Get());
+}
+
+TEST_F(FileUtilsTest, SectionsExcludeAnotherProcess) {
+  // Over a lock file.  The child needs an open file description of its own:
+  // the inherited one would share the lock.
+  int fd = OpenLock();
+  ASSERT_GE(fd, 0);
+  int own = -1;
   {
     CriticalSection section(fd);
     section.Enter();
     ASSERT_TRUE(section.entered());
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      // Our own open file description: the inherited one would share the lock.
-      int own = open(lock_path_.c_str(), O_RDWR);
-      if (own < 0) _exit(kChildOpenFailed);
-      if (flock(own, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) _exit(kChildNotHeldOff);
-      if (!order.Put('W')) _exit(kChildPipe);
-      CriticalSection theirs(own);
-      theirs.Enter();
-      if (!order.Put('E')) _exit(kChildPipe);
-      theirs.Leave();
-      _exit(kChildOk);
-    }
-    EXPECT_EQ('W', order.Get());
-    ASSERT_TRUE(order.Put('L'));
-    section.Leave();
+    ExpectExcludesAnotherProcess(
+        [&] {
+          own = OpenLock();
+          return own >= 0 && flock(own, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        },
+        [&](const std::function<void()>& inside) {
+          CriticalSection theirs(own);
+          theirs.Enter();
+          inside();
+          theirs.Leave();
+        },
+        [&] { section.Leave(); });
     EXPECT_FALSE(section.entered());
-    int status = 0;
-    ASSERT_EQ(pid, waitpid(pid, &status, 0));
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(kChildOk, WEXITSTATUS(status));
   }
-  EXPECT_EQ('L', order.Get());
-  EXPECT_EQ('E', order.Get());
   EXPECT_TRUE(LockFileIsFree());
-  close(fd);
-}
 
-TEST_F(FileUtilsTest, MutexSectionExcludesAnotherProcess) {
+  // Over a process mutex, which does not touch the lock file.
   SharedMutex mutex;
   ASSERT_NE(nullptr, mutex.get());
-  OrderPipe order;
-  CriticalSection section(mutex.get());
-  section.Enter();
-  // A mutex section does not touch the lock file.
-  EXPECT_TRUE(LockFileIsFree());
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (pthread_mutex_trylock(mutex.get()) != EBUSY) _exit(kChildNotHeldOff);
-    if (!order.Put('W')) _exit(kChildPipe);
-    CriticalSection theirs(mutex.get());
-    theirs.Enter();
-    if (!order.Put('E')) _exit(kChildPipe);
-    theirs.Leave();
-    _exit(kChildOk);
-  }
-  EXPECT_EQ('W', order.Get());
-  ASSERT_TRUE(order.Put('L'));
-  section.Leave();
-  int status = 0;
-  ASSERT_EQ(pid, waitpid(pid, &status, 0));
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(kChildOk, WEXITSTATUS(status));
-  EXPECT_EQ('L', order.Get());
-  EXPECT_EQ('E', order.Get());
-  EXPECT_EQ(0, pthread_mutex_trylock(mutex.get()));
-  pthread_mutex_unlock(mutex.get());
-}
-
-TEST_F(FileUtilsTest, DatabaseLockGuardHoldsBothLocksAcrossProcesses) {
-  SharedMutex mutex;
-  ASSERT_NE(nullptr, mutex.get());
-  int fd = open(lock_path_.c_str(), O_RDWR);
-  ASSERT_GE(fd, 0);
-  OrderPipe order;
-  pid_t pid = -1;
   {
-    DatabaseLockGuard guard(fd, mutex.get());
-    EXPECT_FALSE(LockFileIsFree());
-    pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      int own = open(lock_path_.c_str(), O_RDWR);
-      if (own < 0) _exit(kChildOpenFailed);
-      if (pthread_mutex_trylock(mutex.get()) != EBUSY) _exit(kChildNotHeldOff);
-      if (flock(own, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) _exit(kChildNotHeldOff);
-      if (!order.Put('W')) _exit(kChildPipe);
-      {
-        DatabaseLockGuard theirs(own, mutex.get());
-        if (!order.Put('E')) _exit(kChildPipe);
-      }
-      _exit(kChildOk);
-    }
-    EXPECT_EQ('W', order.Get());
-    ASSERT_TRUE(order.Put('L'));
+    CriticalSection section(mutex.get());
+    section.Enter();
+    EXPECT_TRUE(LockFileIsFree());
+    ExpectExcludesAnotherProcess([&] { return mutex.HeldElsewhere(); },
+                                 [&](const std::function<void()>& inside) {
+                                   CriticalSection theirs(mutex.get());
+                                   theirs.Enter();
+                                   inside();
+                                   theirs.Leave();
+                                 },
+                                 [&] { section.Leave(); });
   }
-  int status = 0;
-  ASSERT_EQ(pid, waitpid(pid, &status, 0));
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(kChildOk, WEXITSTATUS(status));
-  EXPECT_EQ('L', order.Get());
-  EXPECT_EQ('E', order.Get());
-  // Both released by the guards' destruction.
+  EXPECT_FALSE(mutex.HeldElsewhere());
+  pthread_mutex_unlock(mutex.get());
+
+  // DatabaseLockGuard holds both.
+  {
+    std::unique_ptr<DatabaseLockGuard> guard(new DatabaseLockGuard(fd, mutex.get()));
+    EXPECT_FALSE(LockFileIsFree());
+    ExpectExcludesAnotherProcess(
+        [&] {
+          own = OpenLock();
+          return own >= 0 && mutex.HeldElsewhere() && flock(own, LOCK_EX | LOCK_NB) != 0 &&
+                 errno == EWOULDBLOCK;
+        },
+        [&](const std::function<void()>& inside) {
+          DatabaseLockGuard theirs(own, mutex.get());
+          inside();
+        },
+        [&] { guard.reset(); });
+  }
   EXPECT_TRUE(LockFileIsFree());
-  EXPECT_EQ(0, pthread_mutex_trylock(mutex.get()));
+  EXPECT_FALSE(mutex.HeldElsewhere());
   pthread_mutex_unlock(mutex.get());
   close(fd);
 }
 
 TEST_F(FileUtilsTest, EnterTwiceLocksOnceAndOneLeaveReleases) {
-  CaptureLog();
+  root_.Write("/switch", "utility_debug=7\n");
+  root_.CaptureLog("/log", "/switch");
   // A recursive mutex would count a second lock; another thread can then only
   // take it if Enter locked exactly once.
   pthread_mutex_t mutex;
@@ -279,7 +220,6 @@ TEST_F(FileUtilsTest, EnterTwiceLocksOnceAndOneLeaveReleases) {
     EXPECT_TRUE(section.entered());
     section.Leave();
     EXPECT_FALSE(section.entered());
-    int other = -1;
     pthread_t thread;
     ASSERT_EQ(0, pthread_create(
                      &thread, nullptr,
@@ -292,13 +232,12 @@ TEST_F(FileUtilsTest, EnterTwiceLocksOnceAndOneLeaveReleases) {
                      &mutex));
     void* result = nullptr;
     pthread_join(thread, &result);
-    other = static_cast<int>(reinterpret_cast<intptr_t>(result));
-    EXPECT_EQ(0, other);
+    EXPECT_EQ(0, static_cast<int>(reinterpret_cast<intptr_t>(result)));
     section.Leave();  // not entered: nothing happens
   }
   pthread_mutex_destroy(&mutex);
 
-  int fd = open(lock_path_.c_str(), O_RDWR);
+  int fd = OpenLock();
   ASSERT_GE(fd, 0);
   {
     CriticalSection section(fd);
@@ -317,7 +256,7 @@ TEST_F(FileUtilsTest, EnterTwiceLocksOnceAndOneLeaveReleases) {
   EXPECT_TRUE(LockFileIsFree());
   close(fd);
 
-  std::string log = ReadFile(log_path_);
+  const std::string log = root_.LogText();
   // Three sections entered and left once each, whatever the number of calls.
   EXPECT_EQ(6, CountOf(log, "[DEBUG] utility(")) << log;
   EXPECT_EQ(3, CountOf(log, "): entering critical section")) << log;
@@ -325,17 +264,14 @@ TEST_F(FileUtilsTest, EnterTwiceLocksOnceAndOneLeaveReleases) {
 }
 
 TEST_F(FileUtilsTest, GetFileInfoTypes) {
-  const std::string file = dir_.Join("file.txt");
-  ASSERT_TRUE(WriteFile(file, "12345"));
-  const std::string folder = dir_.Join("folder");
-  ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
-  const std::string link = dir_.Join("link");
-  ASSERT_EQ(0, symlink(folder.c_str(), link.c_str()));
-  const std::string dangling = dir_.Join("dangling");
-  ASSERT_EQ(0, symlink("nowhere", dangling.c_str()));
-  const std::string fifo = dir_.Join("fifo");
-  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
-  const std::string sock_path = dir_.Join("sock");
+  const std::string file = Path("file.txt");
+  root_.Write("/file.txt", "12345");
+  const std::string folder = Path("folder");
+  root_.MakeDir("/folder");
+  root_.Link(folder, "/link");
+  root_.Link("nowhere", "/dangling");
+  ASSERT_EQ(0, mkfifo(Path("fifo").c_str(), 0600));
+  const std::string sock_path = Path("sock");
   int sock = socket(AF_UNIX, SOCK_STREAM, 0);
   ASSERT_GE(sock, 0);
   struct sockaddr_un addr;
@@ -354,13 +290,13 @@ TEST_F(FileUtilsTest, GetFileInfoTypes) {
   const Case cases[] = {
       {file, true, kFileTypeRegular, "file.txt"},
       {folder, true, kFileTypeDirectory, "folder"},
-      {link, true, kFileTypeSymlink, "link"},  // the link, not its target
-      {dangling, true, kFileTypeSymlink, "dangling"},
-      {fifo, true, kFileTypeFifo, "fifo"},
+      {Path("link"), true, kFileTypeSymlink, "link"},  // the link, not its target
+      {Path("dangling"), true, kFileTypeSymlink, "dangling"},
+      {Path("fifo"), true, kFileTypeFifo, "fifo"},
       {sock_path, true, kFileTypeSocket, "sock"},
       {"/dev/null", true, kFileTypeDevice, "null"},
-      {dir_.Join("missing"), false, kFileTypeNone, "missing"},
-      {dir_.path() + "/", true, kFileTypeDirectory, ""},
+      {Path("missing"), false, kFileTypeNone, "missing"},
+      {root_.root() + "/", true, kFileTypeDirectory, ""},
   };
   for (const Case& c : cases) {
     FileInfo info;
@@ -370,6 +306,7 @@ TEST_F(FileUtilsTest, GetFileInfoTypes) {
     EXPECT_EQ(c.type, info.type) << c.path;
     EXPECT_STREQ(c.path.c_str(), info.path.c_str());
     EXPECT_STREQ(c.name, info.name.c_str()) << c.path;
+    EXPECT_EQ(c.exists, FileExists(c.path.c_str())) << c.path;
     if (!c.exists) {
       EXPECT_EQ(0u, info.mode);
       EXPECT_EQ(0, info.size);
@@ -389,20 +326,9 @@ TEST_F(FileUtilsTest, GetFileInfoTypes) {
   // A path through a regular file is an error, not a missing path.
   EXPECT_EQ(-1, GetFileInfo((file + "/below").c_str(), &info));
   EXPECT_EQ(ENOTDIR, errno);
-  close(sock);
-}
-
-TEST_F(FileUtilsTest, FileExists) {
-  const std::string file = dir_.Join("present");
-  ASSERT_TRUE(WriteFile(file, "x"));
-  const std::string dangling = dir_.Join("dangling");
-  ASSERT_EQ(0, symlink("nowhere", dangling.c_str()));
-  EXPECT_TRUE(FileExists(file.c_str()));
-  EXPECT_TRUE(FileExists(dir_.path().c_str()));
-  EXPECT_TRUE(FileExists(dangling.c_str()));
-  EXPECT_FALSE(FileExists(dir_.Join("absent").c_str()));
+  EXPECT_FALSE(FileExists((file + "/below").c_str()));  // unreadable status
   EXPECT_FALSE(FileExists(""));
-  EXPECT_FALSE(FileExists((file + "/x").c_str()));  // unreadable status
+  close(sock);
 }
 
 TEST(BaseNameTest, Table) {
@@ -431,10 +357,10 @@ TEST_F(FileUtilsTest, MakeDirectoryPathCreatesEveryLevel) {
     std::string check;
   };
   const Case cases[] = {
-      {dir_.Join("a/b/c"), dir_.Join("a/b/c")},
-      {dir_.Join("a/b/c"), dir_.Join("a/b/c")},  // already there
-      {dir_.Join("t/u/"), dir_.Join("t/u")},     // trailing slash
-      {dir_.Join("x//y///z"), dir_.Join("x/y/z")},
+      {Path("a/b/c"), Path("a/b/c")},
+      {Path("a/b/c"), Path("a/b/c")},  // already there
+      {Path("t/u/"), Path("t/u")},     // trailing slash
+      {Path("x//y///z"), Path("x/y/z")},
   };
   for (const Case& c : cases) {
     ustring::size_type position = 12345;
@@ -446,10 +372,10 @@ TEST_F(FileUtilsTest, MakeDirectoryPathCreatesEveryLevel) {
   // A relative path is made relative to the working folder.
   char cwd[4096];
   ASSERT_NE(nullptr, getcwd(cwd, sizeof(cwd)));
-  ASSERT_EQ(0, chdir(dir_.path().c_str()));
+  ASSERT_EQ(0, chdir(root_.root().c_str()));
   EXPECT_EQ(0, MakeDirectoryPath("rel/one", nullptr, false, kDefaultDirectoryMode));
   ASSERT_EQ(0, chdir(cwd));
-  EXPECT_TRUE(IsDirectory(dir_.Join("rel/one")));
+  EXPECT_TRUE(IsDirectory(Path("rel/one")));
 
   ustring::size_type position = 7;
   errno = 0;
@@ -459,19 +385,19 @@ TEST_F(FileUtilsTest, MakeDirectoryPathCreatesEveryLevel) {
 
 TEST_F(FileUtilsTest, MakeDirectoryPathWithFilesInTheWay) {
   // inner: base/inner is a regular file and the path goes below it.
-  const std::string inner = dir_.Join("inner");
-  ASSERT_TRUE(WriteFile(inner, "data"));
+  const std::string inner = Path("inner");
+  root_.Write("/inner", "data");
   const std::string below = inner + "/deeper/leaf";
   ustring::size_type position = 0;
   errno = 0;
   EXPECT_EQ(-1, MakeDirectoryPath(below.c_str(), &position, false, kDefaultDirectoryMode));
   EXPECT_EQ(ENOTDIR, errno);
   EXPECT_EQ(inner.size(), position);
-  EXPECT_EQ("data", ReadFile(inner));  // untouched
+  EXPECT_EQ("data", root_.Read("/inner"));  // untouched
 
   // last: the final component is a regular file.
-  const std::string last = dir_.Join("last");
-  ASSERT_TRUE(WriteFile(last, "data"));
+  const std::string last = Path("last");
+  root_.Write("/last", "data");
   errno = 0;
   EXPECT_EQ(-1, MakeDirectoryPath(last.c_str(), &position, false, kDefaultDirectoryMode));
   EXPECT_EQ(EEXIST, errno);
@@ -507,7 +433,7 @@ TEST_F(FileUtilsTest, MakeDirectoryPathModes) {
   };
   int n = 0;
   for (const Case& c : cases) {
-    const std::string path = dir_.Join("mode" + std::to_string(n++) + "/sub");
+    const std::string path = Path("mode" + std::to_string(n++) + "/sub");
     mode_t before = umask(c.mask);
     EXPECT_EQ(0, MakeDirectoryPath(path.c_str(), nullptr, false, c.mode));
     mode_t after = umask(before);
@@ -519,8 +445,8 @@ TEST_F(FileUtilsTest, MakeDirectoryPathModes) {
     }
   }
   // The mask is restored after a failure too.
-  const std::string blocker = dir_.Join("blocker");
-  ASSERT_TRUE(WriteFile(blocker, ""));
+  const std::string blocker = Path("blocker");
+  root_.Write("/blocker", "");
   mode_t before = umask(023);
   EXPECT_EQ(-1, MakeDirectoryPath((blocker + "/x").c_str(), nullptr, false, 0700));
   EXPECT_EQ(023u, umask(before));
