@@ -227,11 +227,13 @@ TEST_F(UserDbTest, DefaultProfileIsAddedOnlyWithoutBitTwo) {
   }
 }
 
-TEST_F(UserDbTest, SecondInitializeKeepsTheOpenDatabase) {
+TEST_F(UserDbTest, InitializeAndCloseAreIdempotent) {
+  UserManager::Close();  // closed: nothing happens
+  EXPECT_FALSE(UserManager::IsOpen());
   ASSERT_EQ(UserManager::Initialize(userdb_test::kDbPath), 0);
   const int fd = UserManager::LockDescriptor();
   const ustring seed = UserManager::Seed();
-  // Neither the lock file nor even the database path is looked at again.
+  // A second Initialize looks at neither the lock file nor the path.
   ASSERT_EQ(unlink(sandbox_.Host("/tmp/user-mgr-lock-file").c_str()), 0);
   EXPECT_EQ(UserManager::Initialize("/volume9/missing/user-db.sqlite"), 0);
   EXPECT_EQ(UserManager::LockDescriptor(), fd);
@@ -240,6 +242,15 @@ TEST_F(UserDbTest, SecondInitializeKeepsTheOpenDatabase) {
   int count = 0;
   ustring policy;
   EXPECT_EQ(UserManager::QueryRotateSettingTable(0, &count, &policy), 1);
+  for (int i = 0; i < 2; ++i) {
+    UserManager::Close();
+    EXPECT_FALSE(UserManager::IsOpen());
+    EXPECT_EQ(UserManager::LockDescriptor(), -1);
+  }
+  // Reopening after Close works from a clean state.
+  ASSERT_EQ(UserManager::Initialize(userdb_test::kDbPath), 0);
+  EXPECT_TRUE(UserManager::IsOpen());
+  EXPECT_EQ(access(sandbox_.Host("/tmp/user-mgr-lock-file").c_str(), F_OK), 0);
 }
 
 TEST_F(UserDbTest, UnopenableLockFileFailsAndCloses) {
@@ -279,20 +290,6 @@ TEST_F(UserDbTest, OpenFailuresLeaveTheClassClosed) {
     EXPECT_NE(LogText().find(c.log), std::string::npos) << c.what << "\n" << LogText();
   }
   EXPECT_EQ(sandbox_.Read("/volume1/garbage.sqlite"), std::string(4096, 'x'));
-}
-
-TEST_F(UserDbTest, CloseIsIdempotent) {
-  UserManager::Close();  // closed: nothing happens
-  EXPECT_FALSE(UserManager::IsOpen());
-  ASSERT_EQ(UserManager::Initialize(userdb_test::kDbPath), 0);
-  UserManager::Close();
-  EXPECT_FALSE(UserManager::IsOpen());
-  EXPECT_EQ(UserManager::LockDescriptor(), -1);
-  UserManager::Close();
-  EXPECT_EQ(UserManager::LockDescriptor(), -1);
-  // Reopening after Close works from a clean state.
-  ASSERT_EQ(UserManager::Initialize(userdb_test::kDbPath), 0);
-  EXPECT_TRUE(UserManager::IsOpen());
 }
 
 }  // namespace
