@@ -1,7 +1,6 @@
 #include "cli/logger.h"
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,6 +16,9 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "base/appliance_paths.h"
+#include "base/test_root.h"
 
 namespace {
 
@@ -56,11 +58,6 @@ std::string ReadFile(const std::string& path) {
 bool Exists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
 }
 
 // Sends a standard descriptor into a temporary file while alive.
@@ -117,41 +114,26 @@ bool StampedLine(const std::string& line, const std::string& message) {
   return IsStampAt(line, 0) && line.substr(kStampLength) == message;
 }
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
-
 // Each test runs in a sandbox root (DRIFT_ROOT) with /tmp and /log folders, so
 // that the log files and the inter-process lock file are private to it.
 // Component names are unique per test: thresholds stay loaded across Init.
 class LoggerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/logger_test.XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(pattern));
-    root_ = pattern;
-    const char* old = getenv("DRIFT_ROOT");
-    had_root_ = old != nullptr;
-    if (had_root_) old_root_ = old;
-    setenv("DRIFT_ROOT", root_.c_str(), 1);
-    mkdir((root_ + "/tmp").c_str(), 0755);
-    mkdir((root_ + "/log").c_str(), 0755);
+    root_.MakeDir("/tmp");
+    root_.MakeDir("/log");
   }
-
   void TearDown() override {
     Logger::SetInterProcessSafe(false);
     Logger::Init(Logger::LOG_TYPE_STDERR, "", "", 50);
-    if (had_root_) {
-      setenv("DRIFT_ROOT", old_root_.c_str(), 1);
-    } else {
-      unsetenv("DRIFT_ROOT");
-    }
-    nftw(root_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
   }
 
-  std::string Host(const std::string& appliance_path) { return root_ + appliance_path; }
+  std::string Host(const std::string& appliance_path) { return root_.Host(appliance_path); }
+  void WriteFile(const std::string& host_path, const std::string& content) {
+    root_.Write(paths::AppliancePath(host_path), content);
+  }
 
-  std::string root_;
-  std::string old_root_;
-  bool had_root_ = false;
+  test_support::TestRoot root_{"logger_test"};
 };
 
 TEST(LoggerBeforeInitTest, MessagesAreDropped) {
@@ -205,63 +187,49 @@ TEST_F(LoggerTest, StandardError) {
   EXPECT_EQ(second, text.substr(2 * kStampLength + first.size())) << text;
 }
 
-TEST_F(LoggerTest, DefaultThresholdsWithoutSwitchFile) {
-  // No switch file at that path: every component, default_component
-  // included, writes errors and warnings only.
-  ASSERT_EQ(0, Logger::Init(Logger::LOG_TYPE_STDOUT, "", "/etc/missing.debug", 50));
-  Capture out(1);
-  for (const char* component : {"default_component", "nofile_test_a", "nofile_test_b"}) {
-    for (int level : {3, 4, 6, 7}) Logger::Log(level, component, "%s %d\n", component, level);
-  }
-  std::vector<std::string> lines = Lines(out.Stop());
-  ASSERT_EQ(6u, lines.size());
-  EXPECT_TRUE(StampedLine(lines[0], "default_component 3"));
-  EXPECT_TRUE(StampedLine(lines[1], "default_component 4"));
-  EXPECT_TRUE(StampedLine(lines[4], "nofile_test_b 3"));
-  EXPECT_TRUE(StampedLine(lines[5], "nofile_test_b 4"));
-}
-
-TEST_F(LoggerTest, ThresholdsFromSwitchFile) {
-  WriteFile(Host("/switch.debug"),
-            "# thresholds\n"
-            "switch_test_debug=7\n"
-            "switch_test_silent=0\n"
-            "switch_test_letters=abc\n"
-            "switch_test_prefix=6abc\n"
-            "default_component=3\n");
-  ASSERT_EQ(0, Logger::Init(Logger::LOG_TYPE_STDOUT, "", "/switch.debug", 50));
-  struct {
+TEST_F(LoggerTest, Thresholds) {
+  struct Case {
     const char* component;
     std::vector<int> written;
-  } cases[] = {
-      {"switch_test_debug", {3, 4, 6, 7}},
-      {"switch_test_silent", {}},
-      {"switch_test_letters", {}},  // not a number: 0
-      {"switch_test_prefix", {3, 4, 6}},
-      {"default_component", {3}},  // the file overrides the built-in 4
-      {"switch_test_unnamed", {3, 4}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.component);
-    Capture out(1);
-    for (int level : {3, 4, 6, 7}) Logger::Log(level, c.component, "level %d\n", level);
-    std::vector<std::string> lines = Lines(out.Stop());
-    ASSERT_EQ(c.written.size(), lines.size());
-    for (size_t i = 0; i < lines.size(); ++i) {
-      EXPECT_TRUE(StampedLine(lines[i], "level " + std::to_string(c.written[i])));
+  const struct {
+    const char* file;  // nullptr: no switch file
+    std::vector<Case> cases;
+  } files[] = {
+      // Built-in thresholds: errors and warnings only, default_component too.
+      {nullptr, {{"default_component", {3, 4}}, {"nofile_test_a", {3, 4}}}},
+      // One malformed line and nothing of the file is loaded.
+      {"malformed_test_a=7\nmalformed_test_b 7\n", {{"malformed_test_a", {3, 4}}}},
+      {"# thresholds\n"
+       "switch_test_debug=7\n"
+       "switch_test_silent=0\n"
+       "switch_test_letters=abc\n"
+       "switch_test_prefix=6abc\n"
+       "default_component=3\n",
+       {
+           {"switch_test_debug", {3, 4, 6, 7}},
+           {"switch_test_silent", {}},
+           {"switch_test_letters", {}},  // not a number: 0
+           {"switch_test_prefix", {3, 4, 6}},
+           {"default_component", {3}},  // the file overrides the built-in 4
+           {"switch_test_unnamed", {3, 4}},
+       }},
+  };
+  for (const auto& f : files) {
+    if (f.file != nullptr) root_.Write("/switch.debug", f.file);
+    ASSERT_EQ(0, Logger::Init(Logger::LOG_TYPE_STDOUT, "",
+                              f.file ? "/switch.debug" : "/etc/missing.debug", 50));
+    for (const Case& c : f.cases) {
+      SCOPED_TRACE(c.component);
+      Capture out(1);
+      for (int level : {3, 4, 6, 7}) Logger::Log(level, c.component, "level %d\n", level);
+      std::vector<std::string> lines = Lines(out.Stop());
+      ASSERT_EQ(c.written.size(), lines.size());
+      for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_TRUE(StampedLine(lines[i], "level " + std::to_string(c.written[i])));
+      }
     }
   }
-}
-
-TEST_F(LoggerTest, MalformedSwitchFileLoadsNothing) {
-  WriteFile(Host("/switch.debug"), "malformed_test_a=7\nmalformed_test_b 7\n");
-  ASSERT_EQ(0, Logger::Init(Logger::LOG_TYPE_STDOUT, "", "/switch.debug", 50));
-  Capture out(1);
-  Logger::Log(7, "malformed_test_a", "debug\n");
-  Logger::Log(4, "malformed_test_a", "warning\n");
-  std::vector<std::string> lines = Lines(out.Stop());
-  ASSERT_EQ(1u, lines.size());
-  EXPECT_TRUE(StampedLine(lines[0], "warning"));
 }
 
 TEST_F(LoggerTest, FileDestinationAppends) {
