@@ -154,13 +154,12 @@ const char* PStream::Indent() const {
   return kSpaces + (sizeof(kSpaces) - 1) - 2 * level;
 }
 
-int PStream::EnterContainer() {
+int PStream::CheckDepth() {
   if (m_depth >= kMaxDepth) {
     STREAM_LOG(kLogError, "[ERROR] stream(%d): nesting deeper than %u levels\n", __LINE__,
                kMaxDepth);
     return kErrProtocol;
   }
-  ++m_depth;
   return 0;
 }
 
@@ -543,9 +542,12 @@ int PStream::DecodeBuffer(Channel* channel, PObject* target) {
 }
 
 int PStream::DecodeArray(Channel* channel, PObject* target) {
-  int rc = EnterContainer();
+  // The opening line stands at the container's own depth, like the closing
+  // one; its contents are indented one level deeper.
+  int rc = CheckDepth();
   if (rc != 0) return rc;
   STREAM_LOG(kLogDebug, "%s[\n", Indent());
+  ++m_depth;
   PObject::array_type& array = target->mutable_array();
   for (;;) {
     uint8_t tag = 0;
@@ -578,9 +580,12 @@ int PStream::DecodeKey(Channel* channel, ustring* key) {
 }
 
 int PStream::DecodeMap(Channel* channel, PObject* target) {
-  int rc = EnterContainer();
+  // The opening line stands at the container's own depth, like the closing
+  // one; its contents are indented one level deeper.
+  int rc = CheckDepth();
   if (rc != 0) return rc;
   STREAM_LOG(kLogDebug, "%s{\n", Indent());
+  ++m_depth;
   PObject::map_type& map = target->mutable_map();
   for (;;) {
     ustring key;
@@ -702,9 +707,10 @@ int PStream::DecodeBinaryEx(Channel* channel, PObject* target) {
     m_hash_algo = algorithm;
     m_last_hash.clear();
   }
-  int rc = EnterContainer();
+  int rc = CheckDepth();
   if (rc == 0) {
     STREAM_LOG(kLogDebug, "%s{\n", Indent());
+    ++m_depth;
     for (;;) {
       ustring key;
       rc = DecodeKey(channel, &key);

@@ -137,9 +137,9 @@ class PStream {
   // Reads exactly n bytes into `out`, growing it only as bytes arrive.
   int ReadBytes(Channel* channel, uint32_t n, std::vector<char>* out);
 
-  // Depth bookkeeping of containers; EnterContainer fails (-5) past
-  // kMaxDepth.
-  int EnterContainer();
+  // Depth bookkeeping of containers; CheckDepth fails (-5) when one more
+  // level would pass kMaxDepth.
+  int CheckDepth();
   void LeaveContainer();
   const char* Indent() const;
 

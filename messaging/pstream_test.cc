@@ -682,19 +682,29 @@ TEST_F(PStreamTest, DebugDumpIsIndentedByDepthUpTo11) {
       {"small", small, {"{", "  \"k\"", "  [", "    1", "    \"s\"", "  ]", "}"}},
       {"13 levels", deep, deep_lines},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string path = std::string("/dump-") + c.name;
-    CaptureLog(path, 7);
-    std::string bytes;
-    ASSERT_EQ(0, EncodeBytes(c.value, &bytes));
+  // Both directions dump the same lines: a container's opening line is
+  // indented at its own depth, its contents one level deeper.
+  auto dumped = [this](const std::string& path) {
     std::vector<std::string> lines;
     std::istringstream in(root_.Read(path));
     const size_t kStamp = strlen("Dec 05 20:35:07 ");
     for (std::string line; std::getline(in, line);) {
       lines.push_back(line.size() >= kStamp ? line.substr(kStamp) : line);
     }
-    EXPECT_EQ(c.lines, lines);
+    return lines;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = std::string("/dump-") + c.name;
+    CaptureLog(path, 7);
+    std::string bytes;
+    ASSERT_EQ(0, EncodeBytes(c.value, &bytes));
+    EXPECT_EQ(c.lines, dumped(path));
+    CaptureLog(path + "-recv", 7);
+    PObject decoded;
+    ASSERT_EQ(0, DecodeBytes(bytes, &decoded));
+    EXPECT_EQ(c.value.to_text(), decoded.to_text());
+    EXPECT_EQ(c.lines, dumped(path + "-recv"));
   }
 }
 
