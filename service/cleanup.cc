@@ -15,7 +15,7 @@ int CleanUp() {
   {
     TARN::HXA::STORAGE_WEBUTILS::Volume storage;
     if (!storage.VolumeListGet(volumes, false)) {
-      Logger::Log(3, "service_ctrl_debug", "[ERROR] service-ctrl(%d): Fail to get volume info\n",
+      Logger::Log(3, "service_ctrl_debug", "[ERROR] service-ctrl(%d): Fail to get volume info",
                   __LINE__);
       return -1;
     }
