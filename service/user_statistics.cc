@@ -46,7 +46,7 @@ std::string FormatUserStatistics(const std::vector<UserUsage>& usages) {
 int PrintUserStatistics() {
   std::vector<UserUsage> usages;
   if (UserManager::CollectUserData(&usages) < 0) {
-    Logger::Log(3, "service_ctrl_debug", "[ERROR] service-ctrl(%d): failed to collect user data\n",
+    Logger::Log(3, "service_ctrl_debug", "[ERROR] service-ctrl(%d): failed to collect user data",
                 __LINE__);
     return -1;
   }
