@@ -311,10 +311,12 @@ int PStream::EncodeEntry(Channel* channel, const ustring& key, const PObject& va
 }
 
 int PStream::EncodeBinary(Channel* channel, const ustring& path, uint64_t offset, uint64_t length) {
+  const bool hashing = !m_hash_algo.empty();
   if (offset > static_cast<uint64_t>(kMaxFileOffset) ||
       length > static_cast<uint64_t>(kMaxFileOffset) - offset) {
     STREAM_LOG(kLogError, "[ERROR] stream(%d): file stretch %llu+%llu of %s is out of range\n",
                __LINE__, ULL(offset), ULL(length), path.c_str());
+    if (hashing) channel->SetHashing(false, kHashOffName);
     return kErrLocal;
   }
   FileTransferProgressReporter reporter(this, path, offset + length, offset);
@@ -323,6 +325,8 @@ int PStream::EncodeBinary(Channel* channel, const ustring& path, uint64_t offset
   int fd = open(paths::HostPath(path.str()).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     STREAM_LOG(kLogError, "[ERROR] stream(%d): open(%s) error\n", __LINE__, path.c_str());
+    // Hashing ends with the stretch, however the stretch ends.
+    if (hashing) channel->SetHashing(false, kHashOffName);
     return kErrLocal;
   }
   uint8_t header[9];
@@ -331,9 +335,9 @@ int PStream::EncodeBinary(Channel* channel, const ustring& path, uint64_t offset
   int rc = channel->Write(header, sizeof(header));
   if (rc != 0) {
     close(fd);
+    if (hashing) channel->SetHashing(false, kHashOffName);
     return ChannelFailure(__LINE__, rc);
   }
-  const bool hashing = !m_hash_algo.empty();
   int result = 0;
   if (hashing && !channel->SetHashing(true, m_hash_algo)) {
     STREAM_LOG(kLogError, "[ERROR] stream(%d): failed to initial channel hashing '%s'\n", __LINE__,

@@ -263,6 +263,21 @@ TEST_F(PStreamTest, EncodeFailures) {
   EXPECT_EQ(-1, EncodeBytes(PObject(ex), &bytes));
   EXPECT_TRUE(LogHas("failed to initial channel hashing 'no-such-digest'"));
 
+  // Whatever ends a hashed stretch, the channel's hashing is off afterwards.
+  {
+    int fds[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
+    Channel channel;
+    ASSERT_EQ(0, channel.Open(fds[0], true));
+    close(fds[1]);
+    ASSERT_TRUE(channel.SetHashing(true, "md5"));
+    ex.hash_algo = "md5";
+    ex.path = "/missing";
+    PStream hashed;
+    EXPECT_EQ(-1, hashed.Send(&channel, PObject(ex)));
+    EXPECT_EQ("", channel.GetHash().str());
+  }
+
   Channel closed;
   PStream stream;
   EXPECT_EQ(-2, stream.Send(&closed, PObject(1)));
