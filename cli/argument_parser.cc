@@ -258,7 +258,9 @@ int ArgumentParser::OptionPhase(const CommandDef& scope, ParsedArguments* result
 
     auto found = result->values_.find(key);
     if (found != result->values_.end()) {
-      if (count != -1 && found->second.size() >= static_cast<size_t>(count)) {
+      // Only a list that is exactly full refuses the repetition; one that
+      // inline values have overfilled is left to the value-count check.
+      if (count != -1 && found->second.size() == static_cast<size_t>(count)) {
         error_ << "Argument '" << key << "': "
                << "Expect " << count << " argument(s)" << std::endl;
         return -1;
