@@ -18,6 +18,9 @@ namespace {
 
 const char kComponent[] = "user_mgr_debug";
 
+// The statement is formatted into a buffer of this size.
+const size_t kSqlBufferSize = 1024;
+
 // The insert takes the view id from the counter row and the update advances
 // the counter only when the insert added a row (changes() = 1), so an entry
 // whose name exists already (names compare without ASCII case) consumes no
@@ -122,11 +125,13 @@ int UserManager::AddUser(const ustring& name, int user_type, int use_cache) {
                         : LookUpUserEntry(name, use_cache, &uid, &gid, &watch_path);
   if (found < 0) return -1;
 
-  char sql[1024];
+  // One byte beyond the 1024-byte statement buffer tells a statement that
+  // fills it from one cut off.
+  char sql[kSqlBufferSize + 1];
   sqlite3_snprintf(sizeof(sql), sql, kAddUserSql, name.c_str(), attribute, uid, gid,
                    static_cast<unsigned>(user_type), watch_path.c_str());
   // A statement cut off by the buffer would run its BEGIN and then fail.
-  if (strlen(sql) + 1 >= sizeof(sql)) {
+  if (strlen(sql) >= kSqlBufferSize) {
     Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): UserManager::AddUser: entry too long: %s",
                 __LINE__, name.c_str());
     return -1;

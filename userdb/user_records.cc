@@ -15,6 +15,9 @@ namespace {
 
 const char kComponent[] = "user_mgr_debug";
 
+// Statements with names in them are formatted into buffers of this size.
+const size_t kSqlBufferSize = 1024;
+
 const char kCollectUserDataSql[] =
     "SELECT ut.id AS id, ut.attribute AS attribute, ut.user_type AS type, ut.name AS name, "
     "COUNT(st.sess_id) AS session_count FROM user_table AS ut LEFT JOIN session_table AS st "
@@ -55,13 +58,15 @@ int UserManager::ReadUserRow(sqlite3_stmt* stmt, UserEntry* entry) {
 
 int UserManager::GetUserByName(const ustring& name, UserEntry* entry) {
   if (db == nullptr || entry == nullptr) return -1;
-  char sql[1024];
+  // One byte beyond the 1024-byte statement buffer tells a statement that
+  // fills it from one cut off.
+  char sql[kSqlBufferSize + 1];
   sqlite3_snprintf(sizeof(sql), sql,
                    "SELECT name, id, view_id, attribute, uid, gid, user_type, watch_path "
                    "FROM user_table WHERE NOT (user_type = %d) AND name = %Q;",
                    static_cast<int>(kUserTypeShare), name.c_str());
   // A name too long for the statement buffer would be cut off mid-quote.
-  if (strlen(sql) + 1 >= sizeof(sql)) {
+  if (strlen(sql) >= kSqlBufferSize) {
     Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): UserManager::EnumUser: name too long",
                 __LINE__);
     return -1;

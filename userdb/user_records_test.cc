@@ -217,6 +217,35 @@ TEST_F(UserRecordsTest, GetUserByName) {
   }
 }
 
+// The statements are formatted into 1024-byte buffers: one that fills the
+// buffer (1023 bytes and its NUL) runs, one byte more is refused whole.
+TEST_F(UserRecordsTest, StatementsThatFillTheBufferRun) {
+  const std::string get_sql =
+      "SELECT name, id, view_id, attribute, uid, gid, user_type, watch_path FROM user_table "
+      "WHERE NOT (user_type = 1) AND name = '';";
+  const std::string add_sql =
+      "BEGIN;INSERT OR IGNORE INTO user_table (name, attribute, view_id, uid, gid, user_type, "
+      "watch_path) VALUES ('', 0, (SELECT value FROM config_table WHERE key = 'view_id'), "
+      "3001, 100, 0, '');UPDATE config_table SET value = value + 1 WHERE changes() = 1 AND "
+      "key = 'view_id';END;";
+  std::string passwd = sandbox_.Read("/etc/passwd");
+  for (size_t extra = 0; extra < 2; ++extra) {
+    const std::string name(1023 - add_sql.size() + extra, static_cast<char>('a' + extra));
+    passwd += name + ":x:3001:100::/volume1/homes/none:/bin/sh\n";
+  }
+  sandbox_.Write("/etc/passwd", passwd);
+  for (size_t extra = 0; extra < 2; ++extra) {
+    SCOPED_TRACE(extra);
+    UserEntry entry;
+    const std::string get_name(1023 - get_sql.size() + extra, 'g');
+    EXPECT_EQ(UserManager::GetUserByName(get_name, &entry), extra == 0 ? 0 : -1);
+    const std::string add_name(1023 - add_sql.size() + extra, static_cast<char>('a' + extra));
+    EXPECT_EQ(UserManager::AddUser(add_name, kUserTypeLocal, 0), extra == 0 ? 1 : -1);
+  }
+  EXPECT_EQ(Db("SELECT length(name), uid, watch_path FROM user_table;"),
+            (std::vector<Row>{{std::to_string(1023 - add_sql.size()), "3001", ""}}));
+}
+
 TEST_F(UserRecordsTest, LargeViewIdsAreReadWhole) {
   // A view id beyond 32 bits, as a long-lived installation may reach.
   Db("UPDATE config_table SET value = '8589934597' WHERE key = 'view_id';");
