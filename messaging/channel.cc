@@ -555,7 +555,6 @@ int Channel::Write(const void* buffer, size_t n) {
                 __LINE__);
     return kErrIo;
   }
-  if (n == 0) return kOk;
   size_t put = m_bio->Write(buffer, n);
   UpdateDigest(buffer, put);
   Logger::Log(7, Component(), "[DEBUG] channel(%d): Write %d bytes\n", __LINE__,

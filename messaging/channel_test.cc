@@ -185,10 +185,18 @@ TEST_F(ChannelTest, IntegersAreBigEndianOnTheWire) {
 }
 
 TEST_F(ChannelTest, WritesLeaveOnFlushOrCloseAndShortReadsFail) {
+  root_.Write("/switches", "channel_debug=7\n");
+  root_.CaptureLog("/channel.log", "/switches");
   Channel ch;
+  EXPECT_EQ(-2, ch.Write("x", 1));
   int peer;
   HalfPair(&ch, &peer);
   ASSERT_EQ(0, ch.Write("hello", 5));
+  ASSERT_EQ(0, ch.Write("", 0));
+  const std::string log = root_.LogText();
+  EXPECT_NE(std::string::npos, log.find("): Write failed: channel has been closed.\n"));
+  EXPECT_NE(std::string::npos, log.find("): Write 5 bytes\n"));
+  EXPECT_NE(std::string::npos, log.find("): Write 0 bytes\n"));
   char buf[16];
   EXPECT_EQ(-1, recv(peer, buf, sizeof(buf), MSG_DONTWAIT));
   ASSERT_EQ(0, ch.Flush(0));
