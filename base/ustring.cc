@@ -403,7 +403,8 @@ ustring& ustring::normalize(const ustring& source, int form) {
     if (U_SUCCESS(error)) error = U_BUFFER_OVERFLOW_ERROR;
   }
 #pragma GCC diagnostic pop
-  fprintf(stderr, "Warning: unorm_normalize: error code %d at line %d\n", static_cast<int>(error),
+  // Unlike the two conversion warnings, this one ends without a line end.
+  fprintf(stderr, "Warning: unorm_normalize: error code %d at line %d", static_cast<int>(error),
           __LINE__);
   clear();
   return *this;

@@ -314,13 +314,16 @@ TEST(UstringTest, ConversionFailures) {
   EXPECT_EQ(0, s.utf16()[0]);
   err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(0u, err.find("Warning: u_strFromUTF8: error code 10 at line ")) << err;
+  EXPECT_EQ('\n', err.back());
   EXPECT_STREQ("ab\xff", s.c_str());  // the UTF-8 text is kept
 
   testing::internal::CaptureStderr();
   s.normalize(ustring("abc"), 7);
   err = testing::internal::GetCapturedStderr();
   EXPECT_TRUE(s.empty());
-  EXPECT_EQ(0u, err.find("Warning: unorm_normalize: error code ")) << err;
+  // The normaliser's warning is the only one that ends without a line end.
+  EXPECT_EQ(0u, err.find("Warning: unorm_normalize: error code 1 at line ")) << err;
+  EXPECT_EQ(err.size() - 1, err.find_last_of("0123456789")) << err;
 }
 
 TEST(UstringTest, Utf8Validity) {
