@@ -118,7 +118,9 @@ int AddToCollection(const std::string& pattern, const std::string& d) {
 }
 
 void CollectDiagnostics(const std::string& d) {
-  if (d.empty()) return;  // no collection folder: nothing can be linked
+  // Without a collection folder every item is refused by AddToCollection;
+  // the walk still runs, so that a missing database volume is logged all the
+  // same.
   AddToCollection(std::string(paths::kSystemMessages) + "*", d);
   for (int n = 0; n < 3; ++n) {
     for (const char* log : kPackageLogs) {

@@ -207,9 +207,14 @@ TEST(DiagnoseToFolderTest, CollectionStaysInTheNamedFolderIfItCanBeMade) {
   // No database volume configured: nothing below a volume is collected.
   for (const std::string& entry : tree) EXPECT_EQ(entry.find("@driftvault"), std::string::npos);
   // A folder that cannot be made collects nothing; nor does an empty name.
+  // The database volume is still asked for, and its absence logged.
+  const std::string kNoVolume = "): can not get vol\n";
+  const size_t logged = root.LogText().rfind(kNoVolume);
+  ASSERT_NE(logged, std::string::npos) << root.LogText();
   root.Write("/blocker", "");
   EXPECT_EQ(DiagnoseToFolder("/blocker/diag"), 0);
   EXPECT_FALSE(root.Exists("/blocker/diag"));
+  EXPECT_GT(root.LogText().rfind(kNoVolume), logged) << root.LogText();
   EXPECT_EQ(WriteZip("", 1), -1);
 }
 
