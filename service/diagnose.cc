@@ -87,7 +87,10 @@ int MakeFolderPath(const std::string& path) {
 int AddToCollection(const std::string& pattern, const std::string& d) {
   if (d.empty()) return -1;
   const size_t slash = pattern.rfind('/');
-  if (slash == std::string::npos) {
+  // The collection mirrors absolute paths: a relative one (say a db-vol
+  // without its leading "/") would be glued onto the folder's own name and
+  // grow folders beside the collection, left behind by RemoveCollection.
+  if (slash == std::string::npos || pattern[0] != '/') {
     syslog(LOG_ERR, "invalid path %s\n", pattern.c_str());
     return -1;
   }

@@ -31,7 +31,7 @@ void CollectDiagnostics(const std::string& d);
 // Links one absolute appliance path, or every entry of its folder whose name
 // starts with the text before a trailing "*", into `d`.  A "*" anywhere but
 // at the end adds nothing (result 0).  Returns 0, or -1 when `d` is empty, the
-// pattern has no "/", a folder cannot be made or read, or the link fails.
+// pattern is not absolute, a folder cannot be made or read, or the link fails.
 int AddToCollection(const std::string& pattern, const std::string& d);
 
 // Creates a fresh folder "base/XXXXXX" (mode 0700) and stores its appliance

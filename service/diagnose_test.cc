@@ -90,6 +90,10 @@ TEST_F(AddToCollectionTest, EntryNamedWithAStarIsLinkedLiterally) {
 TEST_F(AddToCollectionTest, Failures) {
   EXPECT_EQ(AddToCollection("/var/log/messages", ""), -1);
   EXPECT_EQ(AddToCollection("no-slash", kCollection), -1);
+  // A relative path (a db-vol of "volume1") would grow folders beside the
+  // collection, not in it.
+  EXPECT_EQ(AddToCollection("volume1/@driftvault/@sync/file", kCollection), -1);
+  EXPECT_FALSE(root_.Exists("/collectionvolume1"));
   EXPECT_EQ(AddToCollection("/var/missing/messages*", kCollection), -1);  // opendir fails
   EXPECT_EQ(AddToCollection("/var/log/other.log", kCollection), 0);
   EXPECT_EQ(AddToCollection("/var/log/other.log", kCollection), -1);  // link exists
