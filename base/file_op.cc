@@ -34,8 +34,14 @@ int FSMKDir(const ustring& path, bool with_parents) {
   return -1;
 }
 
-int FSRemove(const ustring& path) {
-  if (path.empty()) return -1;
+int FSRemove(const ustring& given) {
+  if (given.empty()) return -1;
+  // "link/" names what a link points to, not the link: without its trailing
+  // slashes the path is looked at, and removed, as the link it is.
+  ustring path = given;
+  while (path.length() > 1 && path.c_str()[path.length() - 1] == '/') {
+    path = path.substr(0, path.length() - 1);
+  }
   FileInfo info;
   if (GetFileInfo(path, &info) != 0) return -1;
   if (!info.exists) return 0;

@@ -118,14 +118,25 @@ TEST_F(FileOpTest, FSRemoveCases) {
   ASSERT_EQ(0, symlink(Path("other").c_str(), Path("victim/link").c_str()));
   ASSERT_EQ(0, symlink("../other/sub", Path("victim/relative").c_str()));
   ASSERT_EQ(0, symlink(Path("other").c_str(), Path("direct").c_str()));
+  // A trailing slash would make the system resolve the link itself.
+  ASSERT_EQ(0, symlink(Path("other").c_str(), Path("slashed").c_str()));
+  ASSERT_EQ(0, mkdir(Path("folder").c_str(), 0755));
 
   struct Case {
     std::string path;
     int expected;
   };
   const Case cases[] = {
-      {"", -1},           {Path("missing"), 0},  {Path("plain"), 0},  {Path("tree"), 0},
-      {Path("empty"), 0}, {Path("dangling"), 0}, {Path("victim"), 0}, {Path("direct"), 0},
+      {"", -1},
+      {Path("missing"), 0},
+      {Path("plain"), 0},
+      {Path("tree"), 0},
+      {Path("empty"), 0},
+      {Path("dangling"), 0},
+      {Path("victim"), 0},
+      {Path("direct"), 0},
+      {Path("slashed") + "//", 0},
+      {Path("folder") + "/", 0},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.expected, FSRemove(c.path.c_str())) << c.path;
