@@ -54,14 +54,14 @@ bool HomeExists(const std::string& home) {
 
 int UserManager::LookUpShareEntry(const ustring& name, int use_cache, int* attribute,
                                   ustring* watch_path) {
-  // "@" + share name; an empty name has no share to look up.
-  if (name.length() < 2) {
+  // "@" + share name; without a share name there is no share to look up.
+  const std::string share_name = name.empty() ? std::string() : name.substr(1).str();
+  if (share_name.empty()) {
     Logger::Log(3, kComponent,
                 "[ERROR] user-mgr(%d): UserManager::AddUser: failed to open share %s", __LINE__,
-                name.c_str());
+                share_name.c_str());
     return -1;
   }
-  const std::string share_name = name.substr(1).str();
   SDK::Share share;
   if (share.Open(share_name, use_cache != 0) < 0) {
     Logger::Log(3, kComponent,

@@ -148,7 +148,7 @@ TEST_F(UserRecordsTest, FailedLookupsAddNothing) {
       {"ghost", kUserTypeLocal, "): UserManager::AddUser: failed to open user ghost"},
       {"ghost@ldap", kUserTypeLdap, "): UserManager::AddUser: failed to open user ghost@ldap"},
       {"@nope", kUserTypeShare, "): UserManager::AddUser: failed to open share nope"},
-      {"@", kUserTypeShare, "): UserManager::AddUser: failed to open share @"},
+      {"@", kUserTypeShare, "): UserManager::AddUser: failed to open share "},
       {"", kUserTypeShare, "): UserManager::AddUser: failed to open share "},
       {"dangling", kUserTypeLocal, "): TARNPathResolve: failed"},
       {long_name.c_str(), kUserTypeLocal, "): UserManager::AddUser: entry too long"},
@@ -158,6 +158,8 @@ TEST_F(UserRecordsTest, FailedLookupsAddNothing) {
     EXPECT_NE(LogText().find(c.log), std::string::npos) << c.name << "\n" << LogText();
   }
   EXPECT_NE(LogText().find("): get watch path failed"), std::string::npos);
+  // The share name is logged, never the entry name with its "@".
+  EXPECT_EQ(LogText().find("open share @"), std::string::npos) << LogText();
   EXPECT_TRUE(Users().empty());
   EXPECT_EQ(Counter(), "1");
   // The database is still usable.
