@@ -39,11 +39,11 @@ int PlatformDirectory::GetUser(const std::string& name, UserGroupCache::User* us
     users_.erase(kept);
   }
 
+  // The platform's record is read and freed under the same lock it was
+  // fetched under.
   TarnUserInfo* info = nullptr;
-  {
-    SDK::SdkLockGuard lock;
-    if (TARNUserGet(name.c_str(), &info) < 0 || info == nullptr) return -1;
-  }
+  SDK::SdkLockGuard lock;
+  if (TARNUserGet(name.c_str(), &info) < 0 || info == nullptr) return -1;
   UserGroupCache::User u;
   u.SetName(info->name != nullptr ? info->name : name);
   u.SetUid(info->uid);
@@ -87,12 +87,12 @@ int PlatformDirectory::GetDomainSid(std::string* sid) {
 }
 
 int PlatformDirectory::ListShareNames(std::vector<std::string>* names) {
+  // Only what the share lookup itself would find, so that every listed name
+  // can be asked for.  (The lock is recursive: the listing takes it again.)
+  SDK::SdkLockGuard lock;
   std::vector<std::string> listed;
   if (ListPlatformShareNames(&listed) != 0) return -1;
   names->clear();
-  // Only what the share lookup itself would find, so that every listed name
-  // can be asked for.
-  SDK::SdkLockGuard lock;
   for (const std::string& name : listed) {
     TarnShareInfo* info = nullptr;
     if (TARNShareGet(name.c_str(), &info) == 0 && info != nullptr) names->push_back(name);

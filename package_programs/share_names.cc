@@ -1,10 +1,12 @@
 #include "package_programs/share_names.h"
 
 #include "platform/platform_lib.h"
+#include "platform/sdk_mutex.h"
 
 namespace cached {
 
 int ListPlatformShareNames(std::vector<std::string>* names) {
+  SDK::SdkLockGuard lock;
   TarnSzList* list = nullptr;
   if (TARNShareEnum(&list) < 0) return -1;
   names->clear();
