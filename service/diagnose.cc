@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -50,6 +52,21 @@ int LinkIntoCollection(const std::string& path, const std::string& d) {
   execv(zip_host.c_str(), argv);
   syslog(LOG_ERR, "execv(%s): %s (%d)\n", zip_host.c_str(), strerror(errno), errno);
   _exit(127);
+}
+
+// True when `folder` is the system root itself ("/", "//", "/var/..").  A
+// collection there would put every link at the very path it points to: the
+// existing files refuse it, but a missing log would become a link to itself,
+// which the program writing that log could then never open.
+bool IsSystemRoot(const std::string& folder) {
+  char resolved[PATH_MAX];
+  char root[PATH_MAX];
+  if (realpath(paths::HostPath(folder).c_str(), resolved) == nullptr ||
+      realpath(paths::HostPath("/").c_str(), root) == nullptr || strcmp(resolved, root) != 0) {
+    return false;
+  }
+  syslog(LOG_ERR, "%s is the system root: nothing is collected there\n", folder.c_str());
+  return true;
 }
 
 }  // namespace
@@ -226,7 +243,7 @@ int DiagnoseToStream(int fd) {
 
 int DiagnoseToFolder(const std::string& folder) {
   std::string d;
-  if (MakeFolderPath(folder) == 0) d = folder;
+  if (MakeFolderPath(folder) == 0 && !IsSystemRoot(folder)) d = folder;
   CollectDiagnostics(d);
   return 0;
 }

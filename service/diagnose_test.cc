@@ -220,6 +220,15 @@ TEST(DiagnoseToFolderTest, CollectionStaysInTheNamedFolderIfItCanBeMade) {
   EXPECT_FALSE(root.Exists("/blocker/diag"));
   EXPECT_GT(root.LogText().rfind(kNoVolume), logged) << root.LogText();
   EXPECT_EQ(WriteZip("", 1), -1);
+
+  // The system root itself, however it is spelled, is refused: a missing
+  // log must not become a link to itself at its own place.
+  root.MakeDir("/var/log/dfvt");
+  for (const char* system_root : {"/", "//", "/var/.."}) {
+    EXPECT_EQ(DiagnoseToFolder(system_root), 0) << system_root;
+    struct stat st;
+    EXPECT_NE(lstat(root.Host("/var/log/dfvt/client.log").c_str(), &st), 0) << system_root;
+  }
 }
 
 }  // namespace
