@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/command_grammar.h"
+#include "cli/help_pages_expected.h"
 
 namespace {
 
@@ -252,19 +253,12 @@ void DeclareDefaultsGrammar(ArgumentParser* parser) {
   parser->AddCommand(odd);
 }
 
-// The help pages are printed byte for byte as they are here.
+// The help pages are printed byte for byte.
 TEST(ArgumentParserTest, HelpPages) {
-  const std::string kGlobal =
-      "\n"
-      "Usage: drift-control [-h, --help] \n"
-      "Control the Drift Vault package\n"
-      "\n"
-      "Required arguments: \n"
-      "\n"
-      "Optional arguments: \n"
-      "    -h, --help\tShow this help message\n"
-      "\n"
-      "\n";
+  using expected_help::kCleanup;
+  using expected_help::kDiagnose;
+  using expected_help::kGlobal;
+  using expected_help::kService;
   struct Case {
     int grammar;  // 0 the tool's, 1 the test grammar, 2 the defaults grammar
     const char* command;
@@ -274,44 +268,9 @@ TEST(ArgumentParserTest, HelpPages) {
       {0, "", kGlobal},
       {0, "help", kGlobal},  // a name that is no command gives the global page
       {0, "Service", kGlobal},
-      {0, "service",
-       "\n"
-       "Usage: drift-control service [--start] [--stop] [--status] [--collect-user-data] "
-       "[-h, --help] \n"
-       "Control Drift Vault service.\n"
-       "\n"
-       "Required arguments: \n"
-       "\n"
-       "Optional arguments: \n"
-       "    --start\t\n"
-       "    --stop\t\n"
-       "    --status\t\n"
-       "    --collect-user-data\t\n"
-       "    -h, --help\tShow this help message\n"
-       "\n"
-       "\n"},
-      {0, "diagnose",
-       "\n"
-       "Usage: drift-control diagnose [--output-stdout] [--create-archive] [-h, --help] \n"
-       "\n"
-       "Required arguments: \n"
-       "\n"
-       "Optional arguments: \n"
-       "    --output-stdout\t\n"
-       "    --create-archive\t\n"
-       "    -h, --help\tShow this help message\n"
-       "\n"
-       "\n"},
-      {0, "cleanup",
-       "\n"
-       "Usage: drift-control cleanup [-h, --help] \n"
-       "\n"
-       "Required arguments: \n"
-       "\n"
-       "Optional arguments: \n"
-       "    -h, --help\tShow this help message\n"
-       "\n"
-       "\n"},
+      {0, "service", kService},
+      {0, "diagnose", kDiagnose},
+      {0, "cleanup", kCleanup},
       {1, "run",
        "\n"
        "Usage: tool run -t, --target [--level] [-m, --mode] [-h, --help] <file> \n"

@@ -8,63 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "cli/help_pages_expected.h"
 #include "gtest/gtest.h"
 #include "tests/e2e_support.h"
 
 namespace {
 
-const char kGlobalHelp[] =
-    "\n"
-    "Usage: drift-control [-h, --help] \n"
-    "Control the Drift Vault package\n"
-    "\n"
-    "Required arguments: \n"
-    "\n"
-    "Optional arguments: \n"
-    "    -h, --help\tShow this help message\n"
-    "\n"
-    "\n";
-
-const char kServiceHelp[] =
-    "\n"
-    "Usage: drift-control service [--start] [--stop] [--status] [--collect-user-data] "
-    "[-h, --help] \n"
-    "Control Drift Vault service.\n"
-    "\n"
-    "Required arguments: \n"
-    "\n"
-    "Optional arguments: \n"
-    "    --start\t\n"
-    "    --stop\t\n"
-    "    --status\t\n"
-    "    --collect-user-data\t\n"
-    "    -h, --help\tShow this help message\n"
-    "\n"
-    "\n";
-
-const char kDiagnoseHelp[] =
-    "\n"
-    "Usage: drift-control diagnose [--output-stdout] [--create-archive] [-h, --help] \n"
-    "\n"
-    "Required arguments: \n"
-    "\n"
-    "Optional arguments: \n"
-    "    --output-stdout\t\n"
-    "    --create-archive\t\n"
-    "    -h, --help\tShow this help message\n"
-    "\n"
-    "\n";
-
-const char kCleanupHelp[] =
-    "\n"
-    "Usage: drift-control cleanup [-h, --help] \n"
-    "\n"
-    "Required arguments: \n"
-    "\n"
-    "Optional arguments: \n"
-    "    -h, --help\tShow this help message\n"
-    "\n"
-    "\n";
+using expected_help::kCleanup;
+using expected_help::kDiagnose;
+using expected_help::kGlobal;
+using expected_help::kService;
 
 struct Case {
   std::vector<std::string> args;
@@ -109,21 +62,21 @@ class CommandLineTest : public ::testing::Test {
 
 TEST_F(CommandLineTest, HelpPages) {
   Check({
-      {{}, 0, kGlobalHelp, ""},
-      {{"-h"}, 0, kGlobalHelp, ""},
-      {{"--help"}, 0, kGlobalHelp, ""},
+      {{}, 0, kGlobal, ""},
+      {{"-h"}, 0, kGlobal, ""},
+      {{"--help"}, 0, kGlobal, ""},
       // "help" is no command word: a global remainder, so the global help.
-      {{"help"}, 0, kGlobalHelp, ""},
-      {{"bogus", "words"}, 0, kGlobalHelp, ""},
+      {{"help"}, 0, kGlobal, ""},
+      {{"bogus", "words"}, 0, kGlobal, ""},
       // The help option swallows the bare words after it: no command selected.
-      {{"--help", "service"}, 0, kGlobalHelp, ""},
-      {{"service", "-h"}, 0, kServiceHelp, ""},
-      {{"service", "--help"}, 0, kServiceHelp, ""},
-      {{"service", "--status", "-h"}, 0, kServiceHelp, ""},
-      {{"diagnose", "-h"}, 0, kDiagnoseHelp, ""},
-      {{"cleanup", "--help"}, 0, kCleanupHelp, ""},
+      {{"--help", "service"}, 0, kGlobal, ""},
+      {{"service", "-h"}, 0, kService, ""},
+      {{"service", "--help"}, 0, kService, ""},
+      {{"service", "--status", "-h"}, 0, kService, ""},
+      {{"diagnose", "-h"}, 0, kDiagnose, ""},
+      {{"cleanup", "--help"}, 0, kCleanup, ""},
       // The help key is stored before the bad option fails the parse.
-      {{"service", "-h", "--bogus"}, 0, kServiceHelp, ""},
+      {{"service", "-h", "--bogus"}, 0, kService, ""},
   });
 }
 
