@@ -116,6 +116,8 @@ int StopDaemonByPidFile(const std::string& pid_file, int wait_seconds) {
   }
   if (wait_seconds <= 0) return 0;
 
+  // Whole-second polls: the wait is counted in tests, one a second, the
+  // first one at once, and a daemon that outlasts them all is killed.
   for (int i = 0; i < wait_seconds; ++i) {
     if ((kill(pid, 0) != 0 && errno == ESRCH) || IsZombie(pid)) {
       RemovePidFile(pid_file);

@@ -29,10 +29,17 @@ struct StopStep {
   int wait_seconds;
 };
 
-// The cache-side daemons are signalled once without waiting so that they
-// wind down while the sync daemon gets its time, then waited for in a second
-// pass (a daemon already gone answers that second SIGTERM with ESRCH, which
-// removes its pid file).
+// The client daemon is signalled without waiting before the sync daemon, so
+// it winds down while the sync daemon gets its time; the authentication,
+// cleaner and cache daemons are signalled without waiting after it.  A second
+// pass then waits for those four (a daemon already gone answers that second
+// SIGTERM with ESRCH, which removes its pid file).
+//
+// Every wait tests the daemon right after its SIGTERM and then polls in whole
+// seconds, so even daemons that end within a millisecond cost about two
+// seconds: one poll for the sync daemon, and one for the first of the last
+// three daemons that is still winding down when the second pass reaches it,
+// a fraction of a millisecond after its first SIGTERM.
 const StopStep kStopSteps[] = {
     {paths::kUpgradingMark, 10},   {paths::kClientDaemonPid, 0}, {paths::kSyncDaemonPid, 20},
     {paths::kAuthDaemonPid, 0},    {paths::kCleanDaemonPid, 0},  {paths::kCacheDaemonPid, 0},
