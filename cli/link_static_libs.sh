@@ -1,10 +1,13 @@
 #!/bin/sh
 # Linker launcher of the drift-control programs:
-#   link_static_libs.sh [--without-jsoncpp] LINK-COMMAND...
+#   link_static_libs.sh [--icu-data ARCHIVE] [--without-jsoncpp] LINK-COMMAND...
 # runs the link command it is given with the shared ICU, SQLite and OpenSSL
 # libraries replaced by their static archives from the same folder (when the
-# archive is there).  With --without-jsoncpp, jsoncpp is dropped from the
-# command and the C++ runtime is linked in statically as well.
+# archive is there).  With --icu-data, ICU's data library is replaced by
+# ARCHIVE instead: a filtered data package (cli/icu_data_items.txt) rather
+# than libicudata.a, which carries 30 MB of data these programs never read.
+# With --without-jsoncpp, jsoncpp is dropped from the command and the C++
+# runtime is linked in statically as well.
 #
 # Why: `drift-control service --status` is run very often by the package
 # framework and does almost nothing itself; nearly all of its time went into
@@ -21,15 +24,27 @@
 # objects.
 set -eu
 without_jsoncpp=no
-if [ "${1-}" = --without-jsoncpp ]; then
-  without_jsoncpp=yes
-  shift
-fi
+icu_data=
+while :; do
+  case ${1-} in
+    --without-jsoncpp) without_jsoncpp=yes; shift ;;
+    --icu-data) icu_data=$2; shift 2 ;;
+    *) break ;;
+  esac
+done
 needs_system_libs=no
 for arg in "$@"; do
   shift
   case $arg in
-    */libicuuc.so | */libicui18n.so | */libicudata.so | */libsqlite3.so | */libssl.so | */libcrypto.so)
+    */libicudata.so)
+      if [ -n "$icu_data" ]; then
+        arg=$icu_data
+      elif [ -f "${arg%.so}.a" ]; then
+        arg=${arg%.so}.a
+        needs_system_libs=yes
+      fi
+      ;;
+    */libicuuc.so | */libicui18n.so | */libsqlite3.so | */libssl.so | */libcrypto.so)
       archive=${arg%.so}.a
       if [ -f "$archive" ]; then
         arg=$archive

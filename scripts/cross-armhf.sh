@@ -35,7 +35,9 @@ excluded_tests=(
   '^LoggerTest\.InterProcessLockHoldsForkedWriters$'
 )
 
-packages=(crossbuild-essential-armhf qemu-user pkgconf:armhf
+# icu-devtools: the build host's icupkg and genccode, which filter the target's
+# own ICU data for the drift-control programs (cli/CMakeLists.txt).
+packages=(crossbuild-essential-armhf qemu-user pkgconf:armhf icu-devtools
           libsqlite3-dev:armhf libjsoncpp-dev:armhf libssl-dev:armhf
           libicu-dev:armhf libgtest-dev:armhf libgmock-dev:armhf)
 # Packages that end up installed for both architectures must carry the same

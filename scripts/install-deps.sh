@@ -3,7 +3,7 @@
 # Does nothing when everything is already there.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config
-          libsqlite3-dev libjsoncpp-dev libssl-dev libicu-dev
+          libsqlite3-dev libjsoncpp-dev libssl-dev libicu-dev icu-devtools
           libgtest-dev libgmock-dev libbenchmark-dev
           zip unzip sqlite3 openssl procps valgrind)
 missing=()
