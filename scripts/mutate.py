@@ -26,6 +26,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -35,8 +36,13 @@ FOLDERS = ["base", "cli", "messaging", "netio", "platform", "host_platform",
            "package_db", "dircache", "userdb", "service", "package_programs"]
 # Mutants per folder in a full run: this share of the folder's sites, but
 # never fewer than MIN_PER_FOLDER (or all sites, if a folder has fewer).
-SHARE = 0.06
+SHARE = 0.045
 MIN_PER_FOLDER = 25
+# End-to-end tests mostly wait (for daemons, polls, timeouts), so more of
+# them run at once than there are cores; a mutant gets at most this many of
+# the fastest end-to-end tests that reach its line.
+E2E_JOBS = 6
+E2E_PER_MUTANT = 12
 ERROR_CALLS = ("Logger::Log", "STREAM_LOG", "HOST_PLATFORM_FAIL", "LogError",
                "syslog", "Fail")
 
@@ -208,7 +214,7 @@ def source_files():
     return files
 
 
-def plan_mutants(files):
+def plan_mutants(files, holdout=False):
     """The fixed set of mutants of a full run, in folder and file order."""
     by_folder = {}
     for rel in files:
@@ -222,14 +228,16 @@ def plan_mutants(files):
     for folder in FOLDERS:
         sites = by_folder.get(folder, [])
         want = min(len(sites), max(MIN_PER_FOLDER, int(len(sites) * SHARE)))
-        plan.extend(spread(sites, want))
+        plan.extend(spread(sites, want, 0 if holdout else 1))
     return plan
 
 
-def spread(items, count):
+def spread(items, count, phase=1):
+    """count of the items, evenly spaced; phase 1 takes the middle of each
+    stretch, phase 0 its start (a set disjoint from phase 1's)."""
     if count >= len(items):
-        return list(items)
-    return [items[(2 * k + 1) * len(items) // (2 * count)] for k in range(count)]
+        return list(items) if phase else []
+    return [items[(2 * k + phase) * len(items) // (2 * count)] for k in range(count)]
 
 
 # --- Building and running ---------------------------------------------------
@@ -292,15 +300,15 @@ def kill_strays(tmp):
     os.makedirs(tmp, exist_ok=True)
 
 
-def start_batch(build_dir, batch, tmp):
+def start_batch(build_dir, batch, tmp, log):
     env = dict(os.environ)
     env.update(batch[0]["env"])
     env["TMPDIR"] = tmp
     env["DRIFT_BUILD_DIR"] = build_dir
-    cmd = [os.path.join(build_dir, batch[0]["exe"]), "--gtest_brief=1",
+    cmd = [os.path.join(build_dir, batch[0]["exe"]),
            "--gtest_filter=" + ":".join(t["filter"] for t in batch)]
     return subprocess.Popen(cmd, cwd=os.path.dirname(cmd[0]), env=env,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            stdout=log, stderr=subprocess.DEVNULL,
                             start_new_session=True)
 
 
@@ -312,16 +320,38 @@ def stop(proc):
     proc.wait()
 
 
-def run_tests(build_dir, tests, durations, jobs, tmp, stop_on_failure=True):
-    """Runs the tests in batches (one program each, at most about 20 s of
-    tests) on `jobs` workers.  Returns (names of failed tests, timed out?)."""
+def failed_in(log, batch):
+    """The tests of a batch that failed, from the program's output: those
+    reported failed, and the one still running when it crashed or was
+    stopped."""
+    log.seek(0)
+    failed, running = [], None
+    for line in log.read().decode("utf-8", "replace").splitlines():
+        if line.startswith("[ RUN      ] "):
+            running = line[13:].strip()
+        elif line.startswith("[       OK ] "):
+            running = None
+        elif line.startswith("[  FAILED  ] ") and running is not None:
+            failed.append(running)
+            running = None
+    if running is not None:
+        failed.append(running)
+    names = {t["name"] for t in batch}
+    failed = [n for n in failed if n in names]
+    return failed or [t["name"] for t in batch]
+
+
+def run_tests(build_dir, tests, durations, jobs, tmp, stop_on_failure=True, batch_seconds=20):
+    """Runs the tests in batches (one program each, at most about
+    batch_seconds of tests) on `jobs` workers.  Returns (names of failed
+    tests, timed out?).  With stop_on_failure, the first failure ends the run."""
     batches = []
     for exe in sorted({t["exe"] for t in tests},
                       key=lambda e: sum(durations.get(t["name"], 1) for t in tests
                                         if t["exe"] == e)):
         batch, spent = [], 0.0
         for t in (t for t in tests if t["exe"] == exe):
-            if batch and (spent > 20 or len(batch) >= 200):
+            if batch and (spent > batch_seconds or len(batch) >= 200):
                 batches.append(batch)
                 batch, spent = [], 0.0
             batch.append(t)
@@ -333,24 +363,27 @@ def run_tests(build_dir, tests, durations, jobs, tmp, stop_on_failure=True):
         while batches and len(running) < jobs and not (failed and stop_on_failure):
             b = batches.pop(0)
             limit = 60 + 5 * sum(durations.get(t["name"], 1) for t in b)
-            running.append((start_batch(build_dir, b, tmp), b, time.time() + limit))
+            log = tempfile.TemporaryFile()
+            running.append((start_batch(build_dir, b, tmp, log), b, time.time() + limit, log))
         if not running:
             break
         time.sleep(0.02)
         for item in list(running):
-            proc, b, deadline = item
+            proc, b, deadline, log = item
             if proc.poll() is None and time.time() < deadline:
                 continue
             if proc.poll() is None:
                 stop(proc)
                 timed_out = True
-                failed.extend(t["name"] for t in b)
+                failed.extend(failed_in(log, b))
             elif proc.returncode != 0:
-                failed.extend(t["name"] for t in b)
+                failed.extend(failed_in(log, b))
+            log.close()
             running.remove(item)
             if failed and stop_on_failure:
                 for other in running:
                     stop(other[0])
+                    other[3].close()
                 running = []
                 batches = []
                 break
@@ -448,11 +481,20 @@ def main():
     ap.add_argument("--sample", type=int, help="run only N of the mutants, spread evenly")
     ap.add_argument("--folder", action="append", help="only mutants in this folder")
     ap.add_argument("--file", action="append", help="only mutants in this file")
+    ap.add_argument("--holdout", action="store_true",
+                    help="a second set of mutants, disjoint from the fixed one")
+    ap.add_argument("--killers", action="store_true",
+                    help="run every unit test that reaches a mutant (and the end-to-end "
+                         "tests up to the first that kills it) and record which kill it")
+    ap.add_argument("--out", help="results file (default build-mutate/mutants.json)")
     ap.add_argument("--list", action="store_true", help="list the mutants, run nothing")
     ap.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
     args = ap.parse_args()
+    # A stopped run still puts the mutated file back (finally blocks run).
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(sig, lambda *_: sys.exit(1))
 
-    plan = plan_mutants(source_files())
+    plan = plan_mutants(source_files(), args.holdout)
     if args.folder:
         plan = [m for m in plan if m["file"].split("/")[0] in args.folder]
     if args.file:
@@ -481,6 +523,7 @@ def main():
 
     results = []
     for i, m in enumerate(plan):
+        mutant_began = time.time()
         path = os.path.join(TOP, m["file"])
         with open(path, encoding="utf-8") as f:
             original = f.read()
@@ -492,6 +535,8 @@ def main():
             chosen = sorted((tests[n] for n in names),
                             key=lambda t: (t["e2e"], durations.get(t["name"], 1)))
             targets = sorted({t["exe"] for t in chosen})
+            chosen = ([t for t in chosen if not t["e2e"]] +
+                      [t for t in chosen if t["e2e"]][:E2E_PER_MUTANT])
             if any(t["e2e"] for t in chosen):
                 targets += [p[0] for p in programs]
             try:
@@ -501,9 +546,21 @@ def main():
                 if r.returncode != 0:
                     m["result"] = "not viable"
                 else:
+                    # Unit tests first; with --killers all of them run, so that
+                    # every unit test that kills the mutant is known.
                     kill_strays(tmp)
-                    failed, timed_out = run_tests(MUT_DIR, chosen, durations, args.jobs, tmp)
+                    unit = [t for t in chosen if not t["e2e"]]
+                    e2e = [t for t in chosen if t["e2e"]]
+                    failed, timed_out = run_tests(MUT_DIR, unit, durations, args.jobs, tmp,
+                                                  stop_on_failure=not args.killers)
+                    if e2e and (args.killers or not failed):
+                        more, more_timed_out = run_tests(MUT_DIR, e2e, durations, E2E_JOBS,
+                                                         tmp, batch_seconds=3)
+                        failed += more
+                        timed_out = timed_out or more_timed_out
                     kill_strays(tmp)
+                    if args.killers:
+                        m["killers"] = failed
                     m["result"] = "killed" if failed else "survived"
                     if failed:
                         m["note"] = ("timeout: " if timed_out else "") + failed[0]
@@ -511,11 +568,12 @@ def main():
                 with open(path, "w", encoding="utf-8") as f:
                     f.write(original)
         results.append(m)
-        print("mutate: [%d/%d] %-10s %s:%d %s" % (i + 1, len(plan), m["result"], m["file"],
-                                                 m["line"], m["what"]), flush=True)
+        print("mutate: [%d/%d] %-10s %s:%d %s (%.0f s)" % (
+            i + 1, len(plan), m["result"], m["file"], m["line"], m["what"],
+            time.time() - mutant_began), flush=True)
     build(MUT_DIR)
 
-    with open(os.path.join(MUT_DIR, "mutants.json"), "w") as f:
+    with open(args.out or os.path.join(MUT_DIR, "mutants.json"), "w") as f:
         json.dump(results, f, indent=1)
     report(results, time.time() - began)
     return 0

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Lines of test code against lines of the code it tests.  Tests: every
+# *_test.cc, everything in tests/ and the headers that only tests include
+# (they include gtest).  Code: the C++ sources, build files and scripts
+# outside bench/ and fuzz/.  Documentation is not counted.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+files=$(git ls-files -- ':!bench/*' ':!fuzz/*')
+is_test() {
+  case $1 in
+    tests/*|*_test.cc) return 0 ;;
+    *.h)
+      local users
+      users=$(git grep -l -F "#include \"$1\"" -- ':!bench/*' ':!fuzz/*' || true)
+      [ -n "$users" ] && ! grep -v -E '(_test\.cc|^tests/.*)$' <<<"$users" >/dev/null ;;
+    *) return 1 ;;
+  esac
+}
+tests=0 code=0
+for f in $files; do
+  case $f in
+    *.cc|*.h|*.sh|*.py|*.cmake|*CMakeLists.txt|.ci/run) ;;
+    *) continue ;;
+  esac
+  n=$(wc -l < "$f")
+  if is_test "$f"; then tests=$((tests + n)); else code=$((code + n)); fi
+done
+awk -v t="$tests" -v c="$code" 'BEGIN { printf "tests %d lines, code %d lines: %.2fx\n", t, c, t / c }'
