@@ -25,6 +25,15 @@ int IterationsFromEnvironment(int default_count);
 // Seconds on the monotonic clock.
 double Now();
 
+// The median of `values` (0 when empty).
+double Median(std::vector<double> values);
+
+// The peak resident set of this process (ru_maxrss), KiB.
+long PeakRssKiB();
+
+// The 1, 5 and 15 minute load averages as "a b c".
+std::string LoadAverage();
+
 // The whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
 

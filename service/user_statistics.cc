@@ -1,60 +1,79 @@
 #include "service/user_statistics.h"
 
-#include <json/json.h>
 #include <stdio.h>
 
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "cli/logger.h"
 
 namespace {
 
-// The document as a value.  Static keys are not copied into every element,
-// which matters with a hundred thousand entries.
-Json::Value BuildDocument(const std::vector<UserUsage>& usages) {
-  static const Json::StaticString kType("type");
-  static const Json::StaticString kSessionCount("session_count");
-  Json::Value root;
-  Json::Value users(Json::arrayValue);
-  for (const UserUsage& usage : usages) {
-    Json::Value user(Json::objectValue);
-    user[kType] = Json::UInt(usage.user_type);
-    user[kSessionCount] = Json::UInt(usage.session_count);
-    users.append(std::move(user));
-  }
-  root["user"] = std::move(users);
-  root["version"] = kUserStatisticsVersion;
-  return root;
+// The document is written row by row in the exact form of jsoncpp's
+// FastWriter (members in key order, no blanks, unsigned numbers, a line end)
+// rather than built as a Json::Value first: with a hundred thousand entries
+// that value took several times the memory of the rows themselves.
+void AppendUnsigned(std::string* out, unsigned value) {
+  char digits[16];
+  const int n = snprintf(digits, sizeof(digits), "%u", value);
+  out->append(digits, static_cast<size_t>(n));
 }
 
-std::string WriteDocument(const Json::Value& root) {
-  // The package framework parses the compact form that FastWriter produces;
-  // the library marks that writer deprecated in favour of the builder.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  Json::FastWriter writer;
-  return writer.write(root);
-#pragma GCC diagnostic pop
+constexpr size_t kChunk = 64 * 1024;
+const char kDocumentHead[] = "{\"user\":[";
+
+void AppendRow(const UserUsage& usage, bool first, std::string* out) {
+  if (!first) out->push_back(',');
+  out->append("{\"session_count\":");
+  AppendUnsigned(out, static_cast<unsigned>(usage.session_count));
+  out->append(",\"type\":");
+  AppendUnsigned(out, static_cast<unsigned>(usage.user_type));
+  out->push_back('}');
+}
+
+void AppendTail(std::string* out) {
+  out->append("],\"version\":");
+  out->append(std::to_string(kUserStatisticsVersion));
+  out->append("}\n");
 }
 
 }  // namespace
 
 std::string FormatUserStatistics(const std::vector<UserUsage>& usages) {
-  return WriteDocument(BuildDocument(usages));
+  std::string text = kDocumentHead;
+  for (size_t i = 0; i < usages.size(); ++i) AppendRow(usages[i], i == 0, &text);
+  AppendTail(&text);
+  return text;
 }
 
 int PrintUserStatistics() {
-  std::vector<UserUsage> usages;
-  if (UserManager::CollectUserData(&usages) < 0) {
+  // Only the two printed numbers of each row are kept until every row is
+  // read (nothing is printed when reading fails); the text is then written
+  // out a chunk at a time.
+  UserUsage row;
+  std::vector<std::pair<int, int>> counts;
+  const int rc = UserManager::ForEachUserUsage([&counts](const UserUsage& usage) {
+    counts.emplace_back(usage.session_count, usage.user_type);
+  });
+  if (rc < 0) {
     Logger::Log(3, "service_ctrl_debug", "[ERROR] service-ctrl(%d): failed to collect user data",
                 __LINE__);
     return -1;
   }
-  Json::Value root = BuildDocument(usages);
-  std::vector<UserUsage>().swap(usages);  // not needed any more: give the memory back
-  std::string text = WriteDocument(root);
-  root = Json::Value();
-  printf("%s", text.c_str());
+  std::string text = kDocumentHead;
+  text.reserve(kChunk + 64);
+  for (size_t i = 0; i < counts.size(); ++i) {
+    row.session_count = counts[i].first;
+    row.user_type = counts[i].second;
+    AppendRow(row, i == 0, &text);
+    if (text.size() >= kChunk) {
+      fwrite(text.data(), 1, text.size(), stdout);
+      text.clear();
+    }
+  }
+  AppendTail(&text);
+  fwrite(text.data(), 1, text.size(), stdout);
   fflush(stdout);
   return 0;
 }

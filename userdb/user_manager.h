@@ -21,6 +21,7 @@
 #include <pthread.h>
 #include <stdint.h>
 
+#include <functional>
 #include <vector>
 
 #include "base/ustring.h"
@@ -104,6 +105,10 @@ class UserManager {
   // Appends one UserUsage per user_table row, in id order.  0, or -1 on
   // failure (what was appended before the failure stays).
   static int CollectUserData(std::vector<UserUsage>* usages);
+  // The same rows handed one at a time to `row` (under the database lock),
+  // so that a caller that keeps less than the whole entry need not hold them
+  // all.  0, or -1 on failure (the rows before the failure were handed on).
+  static int ForEachUserUsage(const std::function<void(const UserUsage&)>& row);
 
   // State, for callers that need to know and for tests.
   static bool IsOpen() { return db != nullptr; }

@@ -77,8 +77,8 @@ int UserManager::GetUserByName(const ustring& name, UserEntry* entry) {
   int rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
   if (rc != SQLITE_OK) {
     Logger::Log(3, kComponent,
-                "[ERROR] user-mgr(%d): UserManager::EnumUser: sqlite3_prepare_v2(%d): %s",
-                __LINE__, rc, sqlite3_errmsg(db));
+                "[ERROR] user-mgr(%d): UserManager::EnumUser: sqlite3_prepare_v2(%d): %s", __LINE__,
+                rc, sqlite3_errmsg(db));
     return -1;
   }
   int result = 0;
@@ -91,9 +91,8 @@ int UserManager::GetUserByName(const ustring& name, UserEntry* entry) {
       *entry = found;
     }
   } else if (rc != SQLITE_DONE) {
-    Logger::Log(3, kComponent,
-                "[ERROR] user-mgr(%d): UserManager::EnumUser: sqlite3_step(%d): %s", __LINE__, rc,
-                sqlite3_errmsg(db));
+    Logger::Log(3, kComponent, "[ERROR] user-mgr(%d): UserManager::EnumUser: sqlite3_step(%d): %s",
+                __LINE__, rc, sqlite3_errmsg(db));
     result = -1;
   }
   sqlite3_finalize(stmt);
@@ -132,7 +131,12 @@ int UserManager::QueryRotateSettingTable(uint64_t view_id, int* count, ustring* 
 }
 
 int UserManager::CollectUserData(std::vector<UserUsage>* usages) {
-  if (db == nullptr || usages == nullptr) return -1;
+  if (usages == nullptr) return -1;
+  return ForEachUserUsage([usages](const UserUsage& usage) { usages->push_back(usage); });
+}
+
+int UserManager::ForEachUserUsage(const std::function<void(const UserUsage&)>& row) {
+  if (db == nullptr || !row) return -1;
   DatabaseLockGuard guard(lock, &mutex);
   sqlite3_stmt* stmt = nullptr;
   int rc = sqlite3_prepare_v2(db, kCollectUserDataSql, -1, &stmt, nullptr);
@@ -150,7 +154,7 @@ int UserManager::CollectUserData(std::vector<UserUsage>* usages) {
     usage.name = ColumnText(stmt, 3);
     if (usage.user_type == kUserTypeShare) usage.name = WithoutShareMark(usage.name);
     usage.session_count = sqlite3_column_int(stmt, 4);
-    usages->push_back(usage);
+    row(usage);
   }
   int result = 0;
   if (rc != SQLITE_DONE) {
