@@ -1,11 +1,13 @@
 #!/bin/sh
 # Linker launcher of the drift-control programs:
-#   link_static_libs.sh [--icu-data ARCHIVE] [--without-jsoncpp] LINK-COMMAND...
+#   link_static_libs.sh [--icu-data ARCHIVE] [--shared-openssl] [--without-jsoncpp]
+#                       LINK-COMMAND...
 # runs the link command it is given with the shared ICU, SQLite and OpenSSL
 # libraries replaced by their static archives from the same folder (when the
 # archive is there).  With --icu-data, ICU's data library is replaced by
 # ARCHIVE instead: a filtered data package (cli/icu_data_items.txt) rather
 # than libicudata.a, which carries 30 MB of data these programs never read.
+# With --shared-openssl, libssl and libcrypto stay shared.
 # With --without-jsoncpp, jsoncpp is dropped from the command and the C++
 # runtime is linked in statically as well.
 #
@@ -25,9 +27,11 @@
 set -eu
 without_jsoncpp=no
 icu_data=
+shared_openssl=no
 while :; do
   case ${1-} in
     --without-jsoncpp) without_jsoncpp=yes; shift ;;
+    --shared-openssl) shared_openssl=yes; shift ;;
     --icu-data) icu_data=$2; shift 2 ;;
     *) break ;;
   esac
@@ -44,7 +48,13 @@ for arg in "$@"; do
         needs_system_libs=yes
       fi
       ;;
-    */libicuuc.so | */libicui18n.so | */libsqlite3.so | */libssl.so | */libcrypto.so)
+    */libssl.so | */libcrypto.so)
+      if [ "$shared_openssl" = no ] && [ -f "${arg%.so}.a" ]; then
+        arg=${arg%.so}.a
+        needs_system_libs=yes
+      fi
+      ;;
+    */libicuuc.so | */libicui18n.so | */libsqlite3.so)
       archive=${arg%.so}.a
       if [ -f "$archive" ]; then
         arg=$archive

@@ -1,5 +1,6 @@
 // What the package ships besides the programs' behaviour: the archive cpack
 // makes of the package tree, the manual page and the bash completion.
+#include <ctype.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,6 +30,18 @@ std::string ReadFile(const std::string& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+// How many ICU data item names ("icudt72l/...") a program image holds.
+size_t IcuDataItems(const std::string& image) {
+  size_t items = 0;
+  for (size_t at = 0; (at = image.find("icudt", at)) != std::string::npos;) {
+    at += 5;
+    size_t end = at;
+    while (end < image.size() && isdigit(static_cast<unsigned char>(image[end]))) ++end;
+    if (end > at && image.compare(end, 2, "l/") == 0) ++items;
+  }
+  return items;
 }
 
 class TempFolder {
@@ -94,6 +107,18 @@ TEST(PackageFilesE2eTest, ArchiveHoldsThePackageTreeStripped) {
   EXPECT_NE(e2e::Run({"/usr/bin/readelf", "-S", "-W", e2e::ToolPath()}).out.find(".symtab"),
             std::string::npos)
       << "the built program should still have its symbols";
+
+  // ICU's full data (30 MB, 3920 items named icudtNNl/...) stays out of both
+  // drift-control programs: they carry only the items cli/icu_data_items.txt
+  // lists, or none when they use the shared ICU.
+  for (const std::string program :
+       {"target/bin/drift-control", "target/libexec/drift-control-full"}) {
+    SCOPED_TRACE(program);
+    ASSERT_EQ(e2e::Run({"/bin/tar", "xzf", archives[0], "-C", out.path(), program}).exit_status, 0);
+    const std::string image = ReadFile(out.path() + "/" + program);
+    ASSERT_FALSE(image.empty());
+    EXPECT_LT(IcuDataItems(image), 100u);
+  }
 }
 
 TEST(PackageFilesE2eTest, ManualPageRendersCleanlyAndNamesEveryCommandAndFlag) {
