@@ -311,6 +311,12 @@ const PObject::buffer_type& PObject::get_buffer() const {
   return empty_buffer;
 }
 
+const ustring& PObject::get_string() const {
+  static const ustring* const empty = new ustring();
+  if (type_ == kString && data_ != nullptr) return *static_cast<const ustring*>(data_);
+  return *empty;
+}
+
 // ---------------------------------------------------------------------------
 // Writable access
 

@@ -185,6 +185,8 @@ class PObject {
   const binary_type& get_binary() const;
   const binary_ex_type& get_binary_ex() const;
   const buffer_type& get_buffer() const;
+  // A string's text without a copy; an empty string for every other kind.
+  const ustring& get_string() const;
 
   // Writable container access: a value of another kind is first replaced by
   // an empty value of the asked kind (the old payload is released).

@@ -46,6 +46,8 @@ const uint64_t kProgressLogStep = 100ull << 20;
 const uint32_t kReadChunk = 64u << 10;
 // A scratch area that grew past this is released after use.
 const size_t kScratchKeep = 1u << 20;
+// Key path slots kept for reuse between messages.
+const size_t kKeyPathKeep = 64;
 
 // Debug indentation: two spaces per level, at most 22.
 const uint32_t kMaxIndentLevel = 11;
@@ -91,7 +93,8 @@ void PStream::FileTransferProgressReporter::report(uint64_t count) {
 // ---------------------------------------------------------------------------
 // State
 
-PStream::PStream() : m_progress_total(0), m_progress_done(0), m_depth(0), m_discard(false) {}
+PStream::PStream()
+    : m_key_count(0), m_progress_total(0), m_progress_done(0), m_depth(0), m_discard(false) {}
 
 PStream::~PStream() {}
 
@@ -103,7 +106,7 @@ void PStream::GetProgress(ustring* key_path, uint64_t* done, uint64_t* total) {
   std::lock_guard<std::mutex> hold(m_mutex);
   if (key_path != nullptr) {
     ustring joined;
-    for (size_t i = 0; i < m_key_path.size(); ++i) {
+    for (size_t i = 0; i < m_key_count; ++i) {
       if (i > 0) joined.append('.');
       joined.append(m_key_path[i]);
     }
@@ -121,12 +124,17 @@ ustring PStream::JoinedKeyPath() {
 
 void PStream::PushKey(const ustring& key) {
   std::lock_guard<std::mutex> hold(m_mutex);
-  m_key_path.push_back(key);
+  if (m_key_count < m_key_path.size()) {
+    m_key_path[m_key_count] = key;
+  } else {
+    m_key_path.push_back(key);
+  }
+  ++m_key_count;
 }
 
 void PStream::PopKey() {
   std::lock_guard<std::mutex> hold(m_mutex);
-  if (!m_key_path.empty()) m_key_path.pop_back();
+  if (m_key_count > 0) --m_key_count;
 }
 
 void PStream::SetProgress(uint64_t done, uint64_t total) {
@@ -138,7 +146,8 @@ void PStream::SetProgress(uint64_t done, uint64_t total) {
 void PStream::Reset() {
   {
     std::lock_guard<std::mutex> hold(m_mutex);
-    m_key_path.clear();
+    m_key_count = 0;
+    if (m_key_path.size() > kKeyPathKeep) m_key_path.clear();
     m_progress_done = 0;
     m_progress_total = 0;
   }
@@ -219,7 +228,7 @@ int PStream::Encode(Channel* channel, const PObject& value) {
     }
     case PObject::kString:
       SetProgress(0, 0);
-      return EncodeString(channel, value.as_string());
+      return EncodeString(channel, value.get_string());
     case PObject::kBuffer: {
       const PObject::buffer_type& buffer = value.get_buffer();
       if (buffer.data_length > kMaxBufferLength) {
@@ -455,10 +464,9 @@ int PStream::DecodeTagged(Channel* channel, uint8_t tag, PObject* target) {
     case kTagInteger:
       return DecodeInteger(channel, target);
     case kTagString: {
-      ustring text;
-      int rc = DecodeString(channel, &text);
+      int rc = DecodeString(channel, &m_text);
       if (rc != 0) return rc;
-      *target = text;
+      *target = m_text;
       return 0;
     }
     case kTagBuffer:
@@ -592,15 +600,16 @@ int PStream::DecodeMap(Channel* channel, PObject* target) {
   ++m_depth;
   PObject::map_type& map = target->mutable_map();
   for (;;) {
-    ustring key;
-    rc = DecodeKey(channel, &key);
+    // m_key is free again once the entry is found: the value's own maps
+    // reuse it.
+    rc = DecodeKey(channel, &m_key);
     if (rc < 0) return rc;
     if (rc == 0) break;
-    PushKey(key);
+    PushKey(m_key);
     // An entry already there keeps its kind (for instance a prepared binary
     // naming where file data goes); a new one starts as null.
-    PObject::map_type::iterator it = map.lower_bound(key);
-    if (it == map.end() || key < it->first) it = map.emplace_hint(it, key, PObject());
+    PObject::map_type::iterator it = map.lower_bound(m_key);
+    if (it == map.end() || m_key < it->first) it = map.emplace_hint(it, m_key, PObject());
     rc = Decode(channel, &it->second);
     if (rc != 0) return rc;  // the key stays on the path for the error stack
     PopKey();

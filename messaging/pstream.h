@@ -152,7 +152,10 @@ class PStream {
 
   // Guards m_key_path and the two progress counters.
   std::mutex m_mutex;
+  // The first m_key_count entries are the path; the ones past it are kept
+  // only so that their storage is reused by the next keys.
   std::vector<ustring> m_key_path;
+  size_t m_key_count;
   uint64_t m_progress_total;
   uint64_t m_progress_done;
   uint32_t m_depth;
@@ -163,6 +166,10 @@ class PStream {
   ustring m_last_hash;  // digest of the last hashed file stretch
   // Reused for the bytes of strings and buffers being decoded.
   std::vector<char> m_scratch;
+  // Reused for decoded string items and map keys, which are copied out of
+  // them, so that each item costs no allocation of its own here.
+  ustring m_text;
+  ustring m_key;
 };
 
 #endif  // DRIFT_MESSAGING_PSTREAM_H_
