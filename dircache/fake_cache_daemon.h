@@ -1,8 +1,7 @@
 // For the directory cache's tests: a listener on the cache daemon's socket of
-// the current system root (DRIFT_ROOT) that serves each connection with a
-// handler the test writes, so that a test can answer what a real daemon never
-// would (no "ack", truncated items, garbage) and see the exact bytes a client
-// sent.
+// the current system root (DRIFT_ROOT) that reads each request and answers
+// what a test gives, including what a real daemon never would (garbage,
+// truncated items, a hang-up).
 #ifndef DRIFT_DIRCACHE_FAKE_CACHE_DAEMON_H_
 #define DRIFT_DIRCACHE_FAKE_CACHE_DAEMON_H_
 
@@ -12,7 +11,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <functional>
 #include <string>
 #include <thread>
 
@@ -23,55 +21,12 @@
 
 namespace dircache_test {
 
-// One accepted connection, as a channel with helpers.
-class Connection {
- public:
-  explicit Connection(int fd) {
-    channel_.SetTimeout(5);
-    EXPECT_EQ(channel_.Open(fd, true), 0);
-  }
-
-  // Reads the type word and the request map the way the daemon does.
-  bool ReadRequest(uint32_t* word, PObject* request) {
-    if (channel_.ReadUInt32(word) != 0) return false;
-    PStream stream;
-    return stream.Recv(&channel_, request) == 0;
-  }
-  // Reads exactly n bytes as they came.
-  std::string ReadRaw(size_t n) {
-    std::string bytes(n, '\0');
-    if (n > 0 && channel_.Read(&bytes[0], n) != 0) return "<short>";
-    return bytes;
-  }
-  // True when the peer has closed its side and sent nothing more.
-  bool PeerClosed() {
-    char c;
-    return channel_.Read(&c, 1) != 0;
-  }
-  void SendReply(const PObject& reply) {
-    PStream stream;
-    EXPECT_EQ(stream.Send(&channel_, reply), 0);
-  }
-  void SendRaw(const std::string& bytes) {
-    EXPECT_EQ(channel_.Write(bytes.data(), bytes.size()), 0);
-    EXPECT_EQ(channel_.Flush(0), 0);
-  }
-  Channel* channel() { return &channel_; }
-
- private:
-  Channel channel_;
-};
-
 class FakeCacheDaemon {
  public:
-  using Handler = std::function<void(Connection*)>;
-
   // Listens on the daemon's socket below the current root ("/tmp" of the
   // root must exist).
-  FakeCacheDaemon() {
-    path_ = paths::HostPath(paths::kCacheDaemonSocket);
+  FakeCacheDaemon() : path_(paths::HostPath(paths::kCacheDaemonSocket)) {
     listen_fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    EXPECT_GE(listen_fd_, 0);
     struct sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
     EXPECT_LT(path_.size(), sizeof(addr.sun_path));
@@ -81,58 +36,45 @@ class FakeCacheDaemon {
         << path_;
     EXPECT_EQ(listen(listen_fd_, 16), 0);
   }
-
   ~FakeCacheDaemon() {
     Wait();
     close(listen_fd_);
     unlink(path_.c_str());
   }
 
-  // Serves the next `count` connections, one after another, with `handler`
-  // on a thread of its own.
-  void Serve(Handler handler, int count = 1) {
+  // Serves the next connection on a thread of its own: reads the type word
+  // and the request, then sends `reply` as a map, or `raw` bytes as they are
+  // when `reply` is null (nothing at all: a hang-up).
+  void Serve(const PObject& reply, const std::string& raw = "") {
     Wait();
-    thread_ = std::thread([this, handler, count] {
-      for (int i = 0; i < count; ++i) {
-        struct pollfd pfd = {listen_fd_, POLLIN, 0};
-        // A client that never comes must not hang the test.
-        if (poll(&pfd, 1, 10000) != 1) {
-          ADD_FAILURE() << "no client connected";
-          return;
-        }
-        int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-          ADD_FAILURE() << "accept failed";
-          return;
-        }
-        Connection connection(fd);
-        handler(&connection);
+    thread_ = std::thread([this, reply, raw] {
+      struct pollfd pfd = {listen_fd_, POLLIN, 0};
+      // A client that never comes must not hang the test.
+      if (poll(&pfd, 1, 10000) != 1) {
+        ADD_FAILURE() << "no client connected";
+        return;
+      }
+      Channel channel;
+      channel.SetTimeout(5);
+      EXPECT_EQ(channel.Open(accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC), true), 0);
+      uint32_t word = 0;
+      PObject request;
+      PStream stream;
+      EXPECT_EQ(channel.ReadUInt32(&word), 0);
+      EXPECT_EQ(word, 2u);
+      EXPECT_EQ(stream.Recv(&channel, &request), 0);
+      if (!reply.is_null()) {
+        EXPECT_EQ(stream.Send(&channel, reply), 0);
+      } else if (!raw.empty()) {
+        EXPECT_EQ(channel.Write(raw.data(), raw.size()), 0);
+        EXPECT_EQ(channel.Flush(0), 0);
       }
     });
   }
 
-  // Waits until the connections of the last Serve are done.
+  // Waits until the connection of the last Serve is done.
   void Wait() {
     if (thread_.joinable()) thread_.join();
-  }
-
-  // A handler that reads the request and answers `reply`.
-  static Handler Reply(const PObject& reply) {
-    return [reply](Connection* c) {
-      uint32_t word = 0;
-      PObject request;
-      EXPECT_TRUE(c->ReadRequest(&word, &request));
-      c->SendReply(reply);
-    };
-  }
-  // A handler that reads the request and sends `bytes` as they are.
-  static Handler Raw(const std::string& bytes) {
-    return [bytes](Connection* c) {
-      uint32_t word = 0;
-      PObject request;
-      EXPECT_TRUE(c->ReadRequest(&word, &request));
-      if (!bytes.empty()) c->SendRaw(bytes);
-    };
   }
 
  private:
