@@ -257,8 +257,12 @@ def configure(build_dir, flags):
     if shutil.which("ccache"):
         cmd += ["-DCMAKE_CXX_COMPILER_LAUNCHER=ccache",
                 "-DCMAKE_C_COMPILER_LAUNCHER=ccache"]
-    if flags.find("--coverage") >= 0:
-        cmd += ["-DCMAKE_EXE_LINKER_FLAGS=--coverage"]
+    # Most of a mutant's build is linking the programs that use the changed
+    # file; mold links them several times faster than the default linker.
+    link_flags = "-fuse-ld=mold" if shutil.which("mold") else ""
+    if "--coverage" in flags:
+        link_flags += " --coverage"
+    cmd += ["-DCMAKE_EXE_LINKER_FLAGS=" + link_flags.strip()]
     r = run_quiet(cmd)
     if r.returncode != 0:
         sys.exit("mutate: cannot configure %s:\n%s" % (build_dir, r.stdout))
@@ -521,6 +525,7 @@ def main():
                 if not t[1].endswith("_test")]
     print("mutate: %d mutants, %d tests" % (len(plan), len(tests)), flush=True)
 
+    out_file = args.out or os.path.join(MUT_DIR, "mutants.json")
     results = []
     for i, m in enumerate(plan):
         mutant_began = time.time()
@@ -568,13 +573,13 @@ def main():
                 with open(path, "w", encoding="utf-8") as f:
                     f.write(original)
         results.append(m)
+        with open(out_file, "w") as f:
+            json.dump(results, f, indent=1)
         print("mutate: [%d/%d] %-10s %s:%d %s (%.0f s)" % (
             i + 1, len(plan), m["result"], m["file"], m["line"], m["what"],
             time.time() - mutant_began), flush=True)
     build(MUT_DIR)
 
-    with open(args.out or os.path.join(MUT_DIR, "mutants.json"), "w") as f:
-        json.dump(results, f, indent=1)
     report(results, time.time() - began)
     return 0
 
