@@ -203,48 +203,5 @@ TEST(KeyValueFile, WriterKilledBeforeRenameLeavesOldFile) {
   EXPECT_EQ(root.Read(kConf), "a=1\nk=\"disabled\"\n");
 }
 
-TEST(KeyValueFile, ReadOnlyFolderMakesSetFail) {
-  TestRoot root;
-  root.Write(kConf, "k=\"old\"\n");
-  ASSERT_EQ(chmod(root.root().c_str(), 0755) + chmod(root.Host("/etc").c_str(), 0555) +
-                chmod(root.Host(kConf).c_str(), 0666),
-            0);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // Root writes anywhere; only an ordinary user meets the folder's mode.
-    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
-    int rc = TLIBCFileSetKeyValue(kConf, "k", "new", nullptr);
-    _exit(rc == -1 && TLIBCErrGet() == TLIB_ERR_FILE_WRITE ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_EQ(root.Read(kConf), "k=\"old\"\n");
-  EXPECT_EQ(FolderEntries(root.Host("/etc")).size(), 1u);
-}
-
-TEST(KeyValueFile, SwitchesAndServiceVolumes) {
-  TestRoot root;
-  root.Write("/etc.defaults/tarninfo.conf",
-             "pocket_unit=\"yes\"\nuserhome_local=\"yes\"\nuserhome_ldap=\"YES\"\n");
-  EXPECT_EQ(TLIBCIsPocketUnit(), 1);
-  EXPECT_EQ(TARNServiceUserHomeIsEnabled(8, 0), 0);  // only "yes" counts
-  EXPECT_EQ(TARNServiceUserHomeIsEnabled(3, 0), 0);  // no such kind
-  root.Write("/etc.defaults/tarninfo.conf", "service_winbindd=yes\n");
-  EXPECT_EQ(TLIBServiceIsEnabled("winbindd"), 1);
-  EXPECT_EQ(TLIBCIsPocketUnit(), 0);
-
-  const char* const kVolumes = "/etc/tarn/service-volumes.conf";
-  root.Write(kVolumes, "Other=\"/volume2\"\n");
-  EXPECT_EQ(TARNServiceVolumeRegister("DriftVault", "/volume1", 1), 0);
-  EXPECT_EQ(TARNServiceVolumeRegister("DriftVault", "/volume3", 1), 0);
-  EXPECT_EQ(root.Read(kVolumes), "Other=\"/volume2\"\nDriftVault=\"/volume3\"\n");
-  EXPECT_EQ(TARNServiceVolumeUnregister("DriftVault", 1), 0);
-  EXPECT_EQ(TARNServiceVolumeUnregister("DriftVault", 1), 0);
-  EXPECT_EQ(root.Read(kVolumes), "Other=\"/volume2\"\n");
-  EXPECT_EQ(TARNServiceVolumeRegister("DriftVault", "relative", 1), -1);
-}
-
 }  // namespace
 }  // namespace host_platform

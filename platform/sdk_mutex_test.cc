@@ -57,19 +57,4 @@ TEST(ReentrantMutexTest, ThreadsExcludeEachOtherAtEveryDepth) {
   EXPECT_EQ(counter, 2L * 4 * 2000);
 }
 
-TEST(SdkMutexTest, PointerFunctionsAndGuardNameTheSameLock) {
-  ASSERT_EQ(SDK::sdk_mutex, &SDK::SdkMutex());
-  SDK::SdkLock();
-  SDK::sdk_mutex->Lock();
-  SDK::SdkUnlock();
-  EXPECT_TRUE(SDK::sdk_mutex->IsOwnedByCurrentThread());
-  SDK::sdk_mutex->Unlock();
-  EXPECT_FALSE(SDK::sdk_mutex->IsOwnedByCurrentThread());
-  {
-    SDK::SdkLockGuard guard;
-    EXPECT_TRUE(SDK::sdk_mutex->IsOwnedByCurrentThread());
-  }
-  EXPECT_FALSE(SDK::sdk_mutex->IsOwnedByCurrentThread());
-}
-
 }  // namespace
