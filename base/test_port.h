@@ -20,13 +20,10 @@ inline int FreePort() {
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
   socklen_t len = sizeof(addr);
-  int port = 0;
-  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0 &&
-      getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
+  auto* any = reinterpret_cast<struct sockaddr*>(&addr);
+  const bool ok = bind(fd, any, sizeof(addr)) == 0 && getsockname(fd, any, &len) == 0;
   close(fd);
-  return port;
+  return ok ? ntohs(addr.sin_port) : 0;
 }
 
 }  // namespace test_support

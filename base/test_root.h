@@ -1,13 +1,9 @@
 // A throw-away system root for the unit tests and fuzz programs: a fresh
-// folder made with mkdtemp, exported as DRIFT_ROOT while the object lives,
-// small helpers to lay out and read files by appliance path in it, and
-// everything below it removed again afterwards (the previous DRIFT_ROOT is
-// restored).
-//
-// A step that fails (no folder, a file that cannot be written) fails the
-// running test.  The fuzz programs have no test framework; they are built
-// with DRIFT_TEST_ROOT_ABORTS and stop instead, since a fuzz run without its
-// files would only exercise the "missing file" paths and still look green.
+// mkdtemp folder exported as DRIFT_ROOT while the object lives, helpers to lay
+// out and read files by appliance path in it, and all of it removed afterwards
+// (the previous DRIFT_ROOT is restored).  A step that fails fails the running
+// test; the fuzz programs (built with DRIFT_TEST_ROOT_ABORTS) stop instead,
+// since a fuzz run without its files would only exercise "missing file" paths.
 #ifndef DRIFT_BASE_TEST_ROOT_H_
 #define DRIFT_BASE_TEST_ROOT_H_
 
@@ -32,14 +28,12 @@
 
 namespace test_support {
 
-// A folder on a memory file system when there is one, else /tmp: for roots
-// whose files are rewritten or synced so often that a disk would dominate.
+// A memory file system when there is one, else /tmp: for roots whose files
+// are rewritten or synced so often that a disk would dominate.
 inline std::string MemoryBackedFolder() {
   struct stat st;
-  if (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && access("/dev/shm", W_OK | X_OK) == 0) {
-    return "/dev/shm";
-  }
-  return "/tmp";
+  const bool shm = stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode);
+  return shm && access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : "/tmp";
 }
 
 class TestRoot {
@@ -47,14 +41,10 @@ class TestRoot {
   // Makes `parent`/`name`-XXXXXX.
   explicit TestRoot(const std::string& name = "drift-test", const std::string& parent = "/tmp") {
     std::string templ = parent + "/" + name + "-XXXXXX";
-    if (mkdtemp(&templ[0]) == nullptr) {
-      Fail(SystemError("mkdtemp " + templ));
-      // Every later step fails on this path instead of touching the host.
-      root_ = "/nonexistent-drift-test-root";
-    } else {
-      root_ = templ;
-      made_ = true;
-    }
+    made_ = mkdtemp(&templ[0]) != nullptr;
+    if (!made_) Fail(SystemError("mkdtemp " + templ));
+    // After a failure every later step fails on this path instead of touching the host.
+    root_ = made_ ? templ : "/nonexistent-drift-test-root";
     const char* old = getenv("DRIFT_ROOT");
     had_old_ = old != nullptr;
     if (had_old_) old_ = old;
@@ -64,36 +54,17 @@ class TestRoot {
   ~TestRoot() {
     // Detach the logger from its file before the root goes away.
     if (!log_path_.empty()) Logger::Init(Logger::LOG_TYPE_SYSLOG, "", "", 50);
-    if (had_old_) {
-      setenv("DRIFT_ROOT", old_.c_str(), 1);
-    } else {
-      unsetenv("DRIFT_ROOT");
-    }
+    had_old_ ? setenv("DRIFT_ROOT", old_.c_str(), 1) : unsetenv("DRIFT_ROOT");
     if (!made_) return;
-    // Folders a test made read-only must be opened up again to be emptied.
-    nftw(
-        root_.c_str(),
-        [](const char* p, const struct stat*, int type, struct FTW*) {
-          if (type == FTW_D) chmod(p, 0755);
-          return 0;
-        },
-        16, FTW_PHYS);
-    nftw(
-        root_.c_str(),
-        [](const char* p, const struct stat*, int, struct FTW*) {
-          remove(p);  // best effort: a leftover only costs space
-          return 0;
-        },
-        16, FTW_DEPTH | FTW_PHYS);
+    // Folders a test made read-only are opened up to be emptied; a leftover only costs space.
+    nftw(root_.c_str(), OpenUp, 16, FTW_PHYS);
+    nftw(root_.c_str(), Drop, 16, FTW_DEPTH | FTW_PHYS);
   }
 
   TestRoot(const TestRoot&) = delete;
   TestRoot& operator=(const TestRoot&) = delete;
 
-  // The host path of the root itself.
   const std::string& root() const { return root_; }
-
-  // The host path of an appliance path.
   std::string Host(const std::string& appliance_path) const { return root_ + appliance_path; }
 
   // Creates the appliance folder and its parents.
@@ -105,9 +76,8 @@ class TestRoot {
     }
   }
 
-  // Replaces the content of a file, creating it and its folder as needed.
-  // Writing over an existing file costs one open and one write, which keeps
-  // the fuzz programs fast.
+  // Replaces the content of a file, creating it and its folder as needed
+  // (one open and one write over an existing file: the fuzz programs stay fast).
   void Write(const std::string& appliance_path, const std::string& content) const {
     Write(appliance_path, content.data(), content.size());
   }
@@ -115,14 +85,13 @@ class TestRoot {
     const std::string host = Host(appliance_path);
     const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
     int fd = open(host.c_str(), flags, 0644);
-    if (fd < 0 && errno == ENOENT) {
-      const size_t slash = appliance_path.rfind('/');
-      if (slash != std::string::npos && slash > 0) MakeDir(appliance_path.substr(0, slash));
+    const size_t slash = appliance_path.rfind('/');
+    if (fd < 0 && errno == ENOENT && slash != std::string::npos && slash > 0) {
+      MakeDir(appliance_path.substr(0, slash));
       fd = open(host.c_str(), flags, 0644);
     }
     if (fd < 0) return Fail(SystemError("open " + host));
-    const char* at = static_cast<const char*>(data);
-    while (size > 0) {
+    for (const char* at = static_cast<const char*>(data); size > 0;) {
       const ssize_t n = write(fd, at, size);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
@@ -139,7 +108,7 @@ class TestRoot {
   void WriteScript(const std::string& appliance_path, const std::string& body) const {
     Write(appliance_path, "#!/bin/sh\n" + body);
     if (chmod(Host(appliance_path).c_str(), 0755) != 0)
-      Fail(SystemError("chmod " + Host(appliance_path)));
+      Fail(SystemError("chmod " + appliance_path));
   }
 
   // The content of a file; "<missing>" when it cannot be opened.
@@ -166,9 +135,9 @@ class TestRoot {
     }
   }
 
-  // Sends the process's log to the appliance file `log_path` from now on,
-  // with the thresholds of the debug switch file `debug_switch_path` (none:
-  // the defaults).  The logger is detached again when the root goes away.
+  // Sends the process's log to the appliance file `log_path` from now on, with
+  // the thresholds of the debug switch file `debug_switch_path` (none: the
+  // defaults); detached again when the root goes away.
   void CaptureLog(const std::string& log_path = "/captured.log",
                   const std::string& debug_switch_path = "", int rotate_count = 2) {
     log_path_ = log_path;
@@ -180,14 +149,15 @@ class TestRoot {
 
   // Everything logged since CaptureLog.
   std::string LogText() const {
-    if (log_path_.empty()) {
-      Fail("LogText called without CaptureLog");
-      return "";
-    }
-    return Read(log_path_);
+    if (log_path_.empty()) Fail("LogText called without CaptureLog");
+    return log_path_.empty() ? "" : Read(log_path_);
   }
 
  private:
+  static int OpenUp(const char* p, const struct stat*, int type, struct FTW*) {
+    return type == FTW_D ? chmod(p, 0755) * 0 : 0;
+  }
+  static int Drop(const char* p, const struct stat*, int, struct FTW*) { return remove(p) * 0; }
   static std::string SystemError(const std::string& what) {
     return what + " failed: " + strerror(errno);
   }

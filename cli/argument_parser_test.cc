@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -11,23 +11,6 @@
 #include "cli/help_pages_expected.h"
 
 namespace {
-
-using Values = std::map<std::string, std::vector<std::string>>;
-using Words = std::vector<std::string>;
-
-int ParseWords(ArgumentParser* parser, const Words& words, ParsedArguments* result) {
-  std::vector<const char*> argv;
-  argv.push_back("drift-control");
-  for (const std::string& word : words) argv.push_back(word.c_str());
-  argv.push_back(nullptr);
-  return parser->Parse(static_cast<int>(words.size()) + 1, argv.data(), result);
-}
-
-std::string Help(const ArgumentParser& parser, const std::string& command) {
-  std::ostringstream out;
-  parser.PrintHelp(command, out);
-  return out.str();
-}
 
 ArgumentDef Option(const char* long_name, char short_name, const char* key, int count) {
   ArgumentDef def;
@@ -38,15 +21,14 @@ ArgumentDef Option(const char* long_name, char short_name, const char* key, int 
   return def;
 }
 
-// A grammar that exercises what the tool's own (flags only) does not:
+// The tool's grammar has flags only; this one adds what it lacks:
 //   global: -v/--verbose (flag), any number of bare words
 //   run:    -t/--target (required, one value), --level (two values),
-//           -m/--mode (one of fast, slow), exactly one bare word
+//           -m/--mode (one of fast, slow), exactly one bare word "file"
+//   x:      only a short option, two unnamed bare words; odd: a help text of its own
 void DeclareTestGrammar(ArgumentParser* parser) {
-  parser->SetProgramName("tool");
   parser->global()->AddDefinition(Option("verbose", 'v', "verbose", 0));
-
-  CommandDef run;
+  CommandDef run, x, odd;
   run.SetName("run");
   run.SetRemainderCount(1);
   run.SetRemainderName("file");
@@ -62,345 +44,178 @@ void DeclareTestGrammar(ArgumentParser* parser) {
   mode.AddChoice("fast");
   mode.AddChoice("slow");
   run.AddDefinition(mode);
-  parser->AddCommand(run);
+  x.SetName("x");
+  x.SetRemainderCount(2);
+  x.AddDefinition(Option("", 'q', "quiet", 0));
+  odd.SetName("odd");
+  odd.SetOverrideHelpText("Just this.");
+  for (const CommandDef* c : {&run, &x, &odd}) parser->AddCommand(*c);
 }
 
-enum Grammar { kTool, kTest };
-
-// Splits at `sep`; an empty text gives no pieces.
-Words Split(const std::string& text, char sep) {
-  Words pieces;
-  std::istringstream in(text);
-  for (std::string piece; std::getline(in, piece, sep);) pieces.push_back(piece);
-  return pieces;
+std::string Join(const std::vector<std::string>& words, const char* sep) {
+  std::string text;
+  for (const std::string& w : words) text += (&w == &words[0] ? "" : sep) + w;
+  return text;
 }
 
-// "key;key=v1,v2" into the parser's value map.
-Values ParseValues(const std::string& text) {
-  Values values;
-  for (const std::string& entry : Split(text, ';')) {
-    const size_t eq = entry.find('=');
-    values[entry.substr(0, eq)] =
-        eq == std::string::npos ? Words{} : Split(entry.substr(eq + 1), ',');
-  }
-  return values;
-}
-
-// Words and remainders are separated by blanks, values as for ParseValues.
-struct ParseCase {
-  const char* title;
-  Grammar grammar;
-  const char* words;
-  int result;
-  const char* command;
-  const char* values;
-  const char* remainders;
-  const char* error;
-};
-
-const ParseCase kParseCases[] = {
-    {"no tokens", kTool, "", 0, "", "", "", ""},
-    {"service flag", kTool, "service --status", 0, "service", "status", "", ""},
-    {"two flags", kTool, "service --start --stop", 0, "service", "start;stop", "", ""},
-    {"short help", kTool, "-h", 0, "", "help", "", ""},
-    {"help takes the command word as a value", kTool, "--help service", 0, "", "help=service", "",
-     ""},
-    {"help with inline value", kTool, "--help=service", 0, "", "help=service", "", ""},
-    {"help in a command takes bare words", kTool, "service -h start", 0, "service", "help=start",
-     "", ""},
-    {"repeated help", kTool, "service --help --help", 0, "service", "help", "", ""},
-    {"combined short options", kTool, "-hx", -1, "", "", "",
-     "Argument '-hx': '-hx' is not a valid argument\n"},
-    {"unknown long option", kTool, "--bogus", -1, "", "", "",
-     "Argument '--bogus': '--bogus' is not a valid argument\n"},
-    {"command option in global scope", kTool, "--status", -1, "", "", "",
-     "Argument '--status': '--status' is not a valid argument\n"},
-    {"help then unknown option", kTool, "service -h --bogus", -1, "service", "help", "",
-     "Argument '--bogus': '--bogus' is not a valid argument\n"},
-    {"unknown option then help", kTool, "service --bogus -h", -1, "service", "", "",
-     "Argument '--bogus': '--bogus' is not a valid argument\n"},
-    {"unknown word is a global remainder", kTool, "help", 0, "", "", "help", ""},
-    {"bare word after service", kTool, "service start", -1, "service", "", "start",
-     "Global: Expect 0 remainders, but threre are 1"},
-    {"bare word after cleanup", kTool, "cleanup x", -1, "cleanup", "", "x",
-     "Global: Expect 0 remainders, but threre are 1"},
-    {"archive path as a bare word", kTool, "diagnose --create-archive /tmp/a.zip", 0, "diagnose",
-     "create-archive", "/tmp/a.zip", ""},
-    {"inline value on a flag", kTool, "diagnose --create-archive=/tmp/a.zip", -1, "diagnose",
-     "create-archive=/tmp/a.zip", "",
-     "Argument 'create-archive': Expect 0 arguments, but threre are 1"},
-    {"empty inline value", kTool, "diagnose --create-archive= p", 0, "diagnose", "create-archive",
-     "p", ""},
-    {"repeated flag", kTool, "service --start --start", -1, "service", "start", "",
-     "Argument 'start': Expect 0 argument(s)\n"},
-    {"flag repeated after an inline value", kTool, "diagnose --create-archive=p --create-archive",
-     -1, "diagnose", "create-archive=p", "",
-     "Argument 'create-archive': Expect 0 arguments, but threre are 1"},
-    {"option after a bare word", kTool, "diagnose /tmp/x --output-stdout", -1, "diagnose", "",
-     "/tmp/x", "Global: '--output-stdout' is not a valid positional argument"},
-    {"dash and double dash are bare words", kTool, "diagnose - --", 0, "diagnose", "", "- --", ""},
-    {"three dashes are a bare word", kTool, "diagnose ---x", 0, "diagnose", "", "---x", ""},
-    {"several remainders", kTool, "diagnose --output-stdout a b", 0, "diagnose", "output-stdout",
-     "a b", ""},
-    {"choice accepted", kTest, "run --mode fast -t x f", 0, "run", "mode=fast;target=x", "f", ""},
-    {"choice rejected", kTest, "run -m medium -t x f", -1, "run", "mode", "",
-     "Argument 'mode': 'medium' is not a valid argument\n"},
-    {"inline value skips the choice test", kTest, "run --mode=medium -t x f", 0, "run",
-     "mode=medium;target=x", "f", ""},
-    {"required option missing", kTest, "run f", -1, "run", "", "f",
-     "Argument 'target': Required argument"},
-    {"value count not reached", kTest, "run -t x --level 1 --mode slow f", -1, "run",
-     "target=x;level=1;mode=slow", "f", "Argument 'level': Expect 2 arguments, but threre are 1"},
-    {"values are taken before remainders", kTest, "run -t x --level 1 f", -1, "run",
-     "target=x;level=1,f", "", "Global: Expect 1 remainders, but threre are 0"},
-    {"repeated option with its value", kTest, "run -t x -t y f", -1, "run", "target=x", "",
-     "Argument 'target': Expect 1 argument(s)\n"},
-    {"global flag before the command", kTest, "-v run -t x f", 0, "run", "verbose;target=x", "f",
-     ""},
-    {"flag leaves the next word", kTest, "-v x", 0, "", "verbose", "x", ""},
-    {"inline value on a global flag", kTest, "--verbose=1", -1, "", "verbose=1", "",
-     "Argument 'verbose': Expect 0 arguments, but threre are 1"},
-    {"short form never carries a value", kTest, "-v=1", -1, "", "", "",
-     "Argument '-v=1': '-v=1' is not a valid argument\n"},
-    {"empty long name after the dashes", kTest, "--=x", -1, "", "", "",
-     "Argument '--=x': '--=x' is not a valid argument\n"},
-    {"command word only once", kTest, "run run -t x", -1, "run", "", "run",
-     "Global: '-t' is not a valid positional argument"},
-};
-
+// Words are split at blanks; the outcome is "command|key=values ...|remainders|error".
 TEST(ArgumentParserTest, ParseTable) {
-  for (const ParseCase& c : kParseCases) {
-    SCOPED_TRACE(c.title);
+  const struct {
+    bool tool;  // the tool's grammar, else the test grammar
+    const char* words;
+    int result;
+    const char* outcome;
+  } cases[] = {
+      {true, "", 0, "|||"},
+      {true, "service --start --stop", 0, "service|start= stop=||"},
+      {true, "--help=service", 0, "|help=service||"},
+      {true, "service -h start", 0, "service|help=start||"},
+      {true, "service --help --help", 0, "service|help=||"},
+      {true, "--status", -1, "|||Argument '--status': '--status' is not a valid argument\n"},
+      {true, "diagnose --create-archive /tmp/a.zip", 0, "diagnose|create-archive=|/tmp/a.zip|"},
+      {true, "diagnose --create-archive= p", 0, "diagnose|create-archive=|p|"},
+      {true, "diagnose --create-archive=p --create-archive", -1,
+       "diagnose|create-archive=p||Argument 'create-archive': Expect 0 arguments, but threre are "
+       "1"},
+      {false, "run --mode fast -t x f", 0, "run|mode=fast target=x|f|"},
+      {false, "run -m medium -t x f", -1,
+       "run|mode=||Argument 'mode': 'medium' is not a valid argument\n"},
+      {false, "run --mode=medium -t x f", 0, "run|mode=medium target=x|f|"},
+      {false, "run f", -1, "run||f|Argument 'target': Required argument"},
+      {false, "run -t x --level 1 --mode slow f", -1,
+       "run|level=1 mode=slow target=x|f|Argument 'level': Expect 2 arguments, but threre are 1"},
+      {false, "run -t x --level 1 f", -1,
+       "run|level=1,f target=x||Global: Expect 1 remainders, but threre are 0"},
+      {false, "run -t x -t y f", -1, "run|target=x||Argument 'target': Expect 1 argument(s)\n"},
+      {false, "-v run -t x f", 0, "run|target=x verbose=|f|"},
+      {false, "-v y - -- ---x", 0, "|verbose=|y - -- ---x|"},
+      {false, "x -q a b", 0, "x|quiet=|a b|"},
+      {false, "--verbose=1", -1,
+       "|verbose=1||Argument 'verbose': Expect 0 arguments, but threre are 1"},
+      {false, "-v=1", -1, "|||Argument '-v=1': '-v=1' is not a valid argument\n"},
+      {false, "--=x", -1, "|||Argument '--=x': '--=x' is not a valid argument\n"},
+      {false, "run run -t x", -1, "run||run|Global: '-t' is not a valid positional argument"}};
+  for (const auto& c : cases) {
     ArgumentParser parser;
-    if (c.grammar == kTool) {
-      DeclareCommandLine(&parser);
-    } else {
-      DeclareTestGrammar(&parser);
-    }
+    c.tool ? DeclareCommandLine(&parser) : DeclareTestGrammar(&parser);
+    std::vector<std::string> words;
+    std::istringstream in(c.words);
+    for (std::string w; in >> w;) words.push_back(w);
+    std::vector<const char*> argv = {"drift-control"};
+    for (const std::string& w : words) argv.push_back(w.c_str());
     ParsedArguments result;
-    EXPECT_EQ(c.result, ParseWords(&parser, Split(c.words, ' '), &result));
-    EXPECT_EQ(c.command, result.CommandName());
-    const Values values = ParseValues(c.values);
-    EXPECT_EQ(values, result.AllValues());
-    EXPECT_EQ(Split(c.remainders, ' '), result.Remainders());
-    EXPECT_EQ(c.error, parser.ErrorText());
-    for (const auto& entry : values) {
+    EXPECT_EQ(c.result, parser.Parse(static_cast<int>(argv.size()), argv.data(), &result))
+        << c.words;
+    std::vector<std::string> values;
+    for (const auto& entry : result.AllValues()) {
+      values.push_back(entry.first + "=" + Join(result.Values(entry.first), ","));
       EXPECT_TRUE(result.HasKey(entry.first));
-      EXPECT_EQ(entry.second, result.Values(entry.first));
     }
-    EXPECT_FALSE(result.HasKey("absent"));
-    EXPECT_TRUE(result.Values("absent").empty());
+    const std::string outcome = result.CommandName() + "|" + Join(values, " ") + "|" +
+                                Join(result.Remainders(), " ") + "|" + parser.ErrorText();
+    EXPECT_EQ(c.outcome, outcome) << c.words;
+    EXPECT_FALSE(result.HasKey("absent") || !result.Values("absent").empty());
   }
-}
-
-// Definitions are matched in the order they were added, before the built-in
-// help option.
-TEST(ArgumentParserTest, FirstMatchingDefinitionWins) {
-  ArgumentParser parser;
-  CommandDef* global = parser.global();
-  global->AddDefinition(Option("one", 'x', "first", 0));
-  global->AddDefinition(Option("two", 'x', "second", 0));
-  ParsedArguments result;
-  ASSERT_EQ(0, ParseWords(&parser, {"-x"}, &result));
-  EXPECT_TRUE(result.HasKey("first"));
-  EXPECT_FALSE(result.HasKey("second"));
-  // A definition can shadow the built-in help option.
-  global->AddDefinition(Option("help", '\0', "mine", 0));
-  ASSERT_EQ(0, ParseWords(&parser, {"--help"}, &result));
-  EXPECT_TRUE(result.HasKey("mine"));
-  EXPECT_FALSE(result.HasKey("help"));
-  ASSERT_EQ(0, ParseWords(&parser, {"-h"}, &result));
-  EXPECT_TRUE(result.HasKey("help"));
-}
-
-TEST(ArgumentParserTest, ErrorTextIsNeverEmptied) {
+  // The error text only grows; each parse starts from an empty result.
   ArgumentParser parser;
   DeclareCommandLine(&parser);
   ParsedArguments result;
-  EXPECT_EQ(-1, ParseWords(&parser, {"--bogus"}, &result));
-  const std::string first = "Argument '--bogus': '--bogus' is not a valid argument\n";
-  EXPECT_EQ(first, parser.ErrorText());
-
-  // A later good parse clears the result but keeps the text.
-  EXPECT_EQ(0, ParseWords(&parser, {"service", "--status"}, &result));
-  EXPECT_EQ(first, parser.ErrorText());
-  EXPECT_EQ("service", result.CommandName());
-
-  EXPECT_EQ(-1, ParseWords(&parser, {"cleanup", "a", "b"}, &result));
-  EXPECT_EQ(first + "Global: Expect 0 remainders, but threre are 2", parser.ErrorText());
-  EXPECT_EQ((Words{"a", "b"}), result.Remainders());
-
-  // Each parse starts from an empty result.
-  EXPECT_EQ(0, ParseWords(&parser, {}, &result));
-  EXPECT_TRUE(result.Remainders().empty());
-  EXPECT_TRUE(result.CommandName().empty());
-  EXPECT_TRUE(result.AllValues().empty());
+  const char* bad[] = {"drift-control", "cleanup", "a"};
+  const char* good[] = {"drift-control", "service", "--status"};
+  EXPECT_EQ(-1, parser.Parse(3, bad, &result));
+  EXPECT_EQ(0, parser.Parse(3, good, &result));
+  EXPECT_EQ(-1, parser.Parse(2, bad, &result) + parser.Parse(3, bad, &result));
+  EXPECT_EQ(
+      "Global: Expect 0 remainders, but threre are 1Global: Expect 0 remainders, but threre are 1",
+      parser.ErrorText());
+  EXPECT_EQ(0, parser.Parse(1, good, &result));
+  EXPECT_TRUE(result.CommandName().empty() && result.AllValues().empty() &&
+              result.Remainders().empty());
 }
 
-// A grammar whose command "x" has only a short option and unnamed
-// remainders, in a parser whose program name is not set; and "odd", whose
-// help page is replaced by a text of its own.
-void DeclareDefaultsGrammar(ArgumentParser* parser) {
-  CommandDef only_short;
-  only_short.SetName("x");
-  only_short.SetRemainderCount(2);
-  only_short.AddDefinition(Option("", 'q', "quiet", 0));
-  parser->AddCommand(only_short);
-  CommandDef odd;
-  odd.SetName("odd");
-  odd.SetOverrideHelpText("Just this.");
-  odd.AddDefinition(Option("flag", 'f', "flag", 0));
-  parser->AddCommand(odd);
-}
-
-// The help pages are printed byte for byte.
+// Pages byte for byte; a name that is no command gives the global page.
 TEST(ArgumentParserTest, HelpPages) {
-  using expected_help::kCleanup;
-  using expected_help::kDiagnose;
-  using expected_help::kGlobal;
-  using expected_help::kService;
-  struct Case {
-    int grammar;  // 0 the tool's, 1 the test grammar, 2 the defaults grammar
+  const struct {
+    bool tool;
     const char* command;
     std::string page;
-  };
-  const Case cases[] = {
-      {0, "", kGlobal},
-      {0, "help", kGlobal},  // a name that is no command gives the global page
-      {0, "Service", kGlobal},
-      {0, "service", kService},
-      {0, "diagnose", kDiagnose},
-      {0, "cleanup", kCleanup},
-      {1, "run",
-       "\n"
-       "Usage: tool run -t, --target [--level] [-m, --mode] [-h, --help] <file> \n"
-       "\n"
-       "Required arguments: \n"
-       "    -t, --target\tWhere to run\n"
-       "\n"
-       "Optional arguments: \n"
-       "    --level\t\n"
-       "    -m, --mode\t\n"
-       "    -h, --help\tShow this help message\n"
-       "\n"
-       "\n"},
-      {2, "x",
-       "\n"
-       "Usage: PROGRAM x [-q] [-h, --help] <arguments> \n"
-       "\n"
-       "Required arguments: \n"
-       "\n"
-       "Optional arguments: \n"
-       "    -q\t\n"
-       "    -h, --help\tShow this help message\n"
-       "\n"
-       "\n"},
-      {2, "odd", "\nJust this.\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.command);
+  } cases[] = {{true, "", expected_help::kGlobal},
+               {true, "Service", expected_help::kGlobal},
+               {true, "service", expected_help::kService},
+               {true, "diagnose", expected_help::kDiagnose},
+               {true, "cleanup", expected_help::kCleanup},
+               {false, "run",
+                "\nUsage: PROGRAM run -t, --target [--level] [-m, --mode] [-h, --help] <file> \n\n"
+                "Required arguments: \n    -t, --target\tWhere to run\n\nOptional arguments: \n"
+                "    --level\t\n    -m, --mode\t\n    -h, --help\tShow this help message\n\n\n"},
+               {false, "x",
+                "\nUsage: PROGRAM x [-q] [-h, --help] <arguments> \n\nRequired arguments: \n\n"
+                "Optional arguments: \n    -q\t\n    -h, --help\tShow this help message\n\n\n"},
+               {false, "odd", "\nJust this.\n"}};
+  for (const auto& c : cases) {
     ArgumentParser parser;
-    if (c.grammar == 0) DeclareCommandLine(&parser);
-    if (c.grammar == 1) DeclareTestGrammar(&parser);
-    if (c.grammar == 2) DeclareDefaultsGrammar(&parser);
-    EXPECT_EQ(c.page, Help(parser, c.command));
+    c.tool ? DeclareCommandLine(&parser) : DeclareTestGrammar(&parser);
+    std::ostringstream out;
+    parser.PrintHelp(c.command, out);
+    EXPECT_EQ(c.page, out.str()) << c.command;
   }
 }
 
-TEST(ArgumentDefTest, NamesAndFragments) {
+TEST(ArgumentParserTest, DefinitionsAndScopes) {
   ArgumentDef def;
   def.SetLongName("-bad");
-  EXPECT_EQ("", def.long_name());
   def.SetLongName("good");
   def.SetLongName("--worse");  // ignored: the earlier name stays
-  EXPECT_EQ("good", def.long_name());
-  for (char c : {'-', ' ', '\0', '=', '\xc3'}) {
-    def.SetShortName(c);
-    EXPECT_EQ("", def.short_name()) << static_cast<int>(c);
-  }
-  def.SetShortName('7');
-  EXPECT_EQ("7", def.short_name());
-  def.SetShortName('Z');
-  EXPECT_EQ("Z", def.short_name());
-  EXPECT_TRUE(def.AcceptsValue("anything"));
+  for (char c : {'-', ' ', '\0', '=', '\xc3', 'Z'}) def.SetShortName(c);
   EXPECT_EQ("[-Z, --good]", def.UsageFragment());
   def.SetRequired(true);
-  EXPECT_EQ("-Z, --good", def.UsageFragment());
-  EXPECT_EQ("-Z, --good\t", def.HelpLine());
-
-  def.SetKey("k");
+  EXPECT_EQ("-Z, --good|-Z, --good\t", def.UsageFragment() + "|" + def.HelpLine());
+  def.SetShortName('7');
+  EXPECT_EQ("7", def.short_name());
   def.SetValueText("default");
   def.Reset();
   EXPECT_EQ("", def.long_name() + def.short_name() + def.key() + def.value_text());
-  EXPECT_EQ(-1, def.value_count());
-  EXPECT_FALSE(def.required());
-
-  // Only definitions with a key and a name are stored.
+  EXPECT_TRUE(def.value_count() == -1 && !def.required() && def.AcceptsValue("any"));
+  // Only definitions with a key and a name are stored; the first match wins.
   CommandDef command;
-  EXPECT_EQ(-1, command.AddDefinition(def));
-  EXPECT_EQ(-1, command.AddDefinition(Option("", '\0', "key", 0)));
-  EXPECT_EQ(-1, command.AddDefinition(Option("name", 'n', "", 0)));
-  EXPECT_EQ(0, command.AddDefinition(Option("name", '\0', "key", 0)));
-  EXPECT_EQ(0, command.AddDefinition(Option("", 'n', "key2", 0)));
-  EXPECT_EQ(2u, command.definitions().size());
-}
+  EXPECT_EQ(-3, command.AddDefinition(def) + command.AddDefinition(Option("", '\0', "key", 0)) +
+                    command.AddDefinition(Option("name", 'n', "", 0)));
+  EXPECT_EQ(0, command.AddDefinition(Option("", 'n', "first", 0)) +
+                   command.AddDefinition(Option("n", 'n', "second", 0)));
+  ASSERT_EQ(2u, command.definitions().size());
 
-TEST(ChoiceArgumentDefTest, Choices) {
-  ChoiceArgumentDef def;
-  EXPECT_EQ(1, def.value_count());
-  EXPECT_FALSE(def.AcceptsValue("a"));
-  def.AddChoice("b");
-  def.AddChoice("a");
-  def.AddChoice("b");
-  EXPECT_EQ((std::set<std::string>{"a", "b"}), def.choices());
-  def.SetValueText("c");  // also a choice
-  EXPECT_TRUE(def.AcceptsValue("c"));
-  EXPECT_TRUE(def.AcceptsValue("a"));
-  EXPECT_FALSE(def.AcceptsValue("d"));
-  EXPECT_FALSE(def.AcceptsValue("A"));
-
-  def.SetValueCount(3);
-  def.Reset();
-  EXPECT_EQ(1, def.value_count());
-  EXPECT_TRUE(def.choices().empty());
-  EXPECT_EQ("", def.value_text());
-}
-
-// Scopes keep clones: a copy keeps the dynamic type and the choices, and
-// neither the caller's definition nor the original scope changes it.
-TEST(CommandDefTest, CopiesAreIndependent) {
-  CommandDef original;
-  original.SetName("n");
-  original.SetDescription("d");
-  original.SetOverrideHelpText("o");
-  original.SetRemainderCount(3);
-  original.SetRemainderName("r");
   ChoiceArgumentDef choice;
+  EXPECT_TRUE(choice.value_count() == 1 && !choice.AcceptsValue("a"));
   choice.SetLongName("c");
   choice.SetKey("c");
-  choice.AddChoice("yes");
-  ASSERT_EQ(0, original.AddDefinition(choice));
-  choice.AddChoice("no");
-  choice.SetLongName("b");
-
-  CommandDef copy(original);
+  choice.AddChoice("b");
+  choice.AddChoice("a");
+  choice.SetValueText("c");  // also a choice
+  EXPECT_TRUE(choice.AcceptsValue("c") && choice.AcceptsValue("a") && !choice.AcceptsValue("A"));
+  EXPECT_EQ((std::set<std::string>{"a", "b", "c"}), choice.choices());
+  // Scopes keep clones: a copy keeps the dynamic type and the choices.
+  command.SetName("n");
+  command.SetDescription("d");
+  command.SetOverrideHelpText("o");
+  command.SetRemainderName("r");
+  command.SetRemainderCount(3);
+  ASSERT_EQ(0, command.AddDefinition(choice));
+  choice.AddChoice("later");
+  CommandDef copy(command);
   EXPECT_EQ("n d o r 3", copy.name() + " " + copy.description() + " " + copy.override_help_text() +
                              " " + copy.remainder_name() + " " +
                              std::to_string(copy.remainder_count()));
-  ASSERT_EQ(1u, copy.definitions().size());
-  EXPECT_NE(original.definitions()[0].get(), copy.definitions()[0].get());
-  EXPECT_EQ("c", copy.definitions()[0]->long_name());
-  EXPECT_TRUE(copy.definitions()[0]->AcceptsValue("yes"));
-  EXPECT_FALSE(copy.definitions()[0]->AcceptsValue("no"));
-  EXPECT_EQ("help", copy.help_option().key());
-
-  original.Reset();
-  EXPECT_TRUE(original.definitions().empty());
-  EXPECT_EQ(-1, original.remainder_count());
-  EXPECT_EQ("", original.name());
-  EXPECT_EQ("-h, --help\tShow this help message", original.help_option().HelpLine());
-  EXPECT_EQ(-1, original.help_option().value_count());
-  EXPECT_EQ(1u, copy.definitions().size());
+  ASSERT_EQ(3u, copy.definitions().size());
+  EXPECT_NE(command.definitions()[2].get(), copy.definitions()[2].get());
+  EXPECT_TRUE(copy.definitions()[2]->AcceptsValue("a") &&
+              !copy.definitions()[2]->AcceptsValue("later"));
+  EXPECT_EQ("first", copy.Find("n", "n")->key());
+  command.Reset();
+  choice.Reset();
+  EXPECT_TRUE(command.definitions().empty() && command.name().empty() && choice.choices().empty());
+  EXPECT_EQ(-1, command.remainder_count() + choice.value_count() - 1);
+  EXPECT_EQ("-h, --help\tShow this help message", command.help_option().HelpLine());
+  EXPECT_EQ(3u, copy.definitions().size());
 }
 
 }  // namespace
