@@ -1,37 +1,51 @@
 #include "tests/e2e_support.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
-
-#include "gtest/gtest.h"
 
 extern char** environ;
 
 namespace e2e {
-namespace {
 
-int64_t NowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+const Daemon kDaemons[5] = {
+    {"/var/packages/DriftVault/target/sbin/drift-cached", "/var/run/drift-cached.pid", {}},
+    {"/var/packages/DriftVault/target/sbin/drift-authd", "/var/run/drift-authd.pid", {}},
+    {"/var/packages/DriftVault/target/sbin/drift-cleand",
+     "/var/run/drift-cleand.pid",
+     {kSyncFolder}},
+    {"/var/packages/DriftVault/target/sbin/tarn-drift-clientd", "/var/run/drift-clientd.pid", {}},
+    {"/var/packages/DriftVault/target/sbin/syncd",
+     "/var/run/tarnsyncfolder.pid",
+     {"-c", kSyncFolder, "-p", "6690", "-u", kUserDb}},
+};
+
+bool IsStatusWord(const std::string& word) {
+  static const std::set<std::string> kWords = {
+      "initializing", "enabled",  "disabled", "portconflict", "homedisabled", "dbunexist", "error",
+      "updating",     "checking", "done",     "upgradefail",  "dbnewer",      "moving_db"};
+  return kWords.count(word) == 1;
 }
+
+namespace {
 
 std::vector<char*> CStrings(std::vector<std::string>& texts) {
   std::vector<char*> out;
@@ -40,142 +54,128 @@ std::vector<char*> CStrings(std::vector<std::string>& texts) {
   return out;
 }
 
-}  // namespace
+// What every namespace script starts with: its own /dev, then the helpers.
+const char kPrelude[] = R"SH(
+set -e
+mount --bind "$DEVDIR" /dev
+fill() {
+  d=$ROOT$1
+  mkdir -p "$d.keep"
+  cp -a "$d/." "$d.keep/"
+  mount -t tmpfs -o size=64k,mode=755${3:+,nr_inodes=$3} tmpfs "$d"
+  cp -a "$d.keep/." "$d/"
+  rm -rf "$d.keep"
+  dd if=/dev/zero of="$d/.filler" bs=4096 2>/dev/null || true
+  if [ "$2" -gt 0 ]; then truncate -s -$((4096 * $2)) "$d/.filler"; fi
+}
+unfill() {
+  d=$ROOT$1
+  rm -f "$d/.filler"
+  mkdir -p "$d.keep"
+  cp -a "$d/." "$d.keep/"
+  umount -l "$d"
+  find "$d" -mindepth 1 -delete
+  cp -a "$d.keep/." "$d/"
+  rm -rf "$d.keep"
+}
+)SH";
 
-std::vector<std::string> MergedEnvironment(const std::map<std::string, std::string>& env) {
+// Starts argv in a process group of its own (so that a timeout kills all it
+// started) with /dev/null as input and the given outputs, in the current
+// environment with `env` laid over it (an empty value removes a key).
+pid_t Launch(const std::vector<std::string>& argv_in, const std::map<std::string, std::string>& env,
+             int out_fd, int err_fd) {
   std::map<std::string, std::string> merged;
   for (char** e = environ; *e != nullptr; ++e) {
     const char* eq = strchr(*e, '=');
     if (eq != nullptr) merged[std::string(*e, eq - *e)] = eq + 1;
   }
-  for (const auto& [key, value] : env) {
-    if (value.empty()) {
-      merged.erase(key);
-    } else {
-      merged[key] = value;
-    }
+  for (const auto& [key, value] : env) merged[key] = value;
+  std::vector<std::string> argv_texts = argv_in, env_texts;
+  for (const auto& [key, value] : merged) {
+    if (!value.empty()) env_texts.push_back(key + "=" + value);
   }
-  std::vector<std::string> out;
-  for (const auto& [key, value] : merged) out.push_back(key + "=" + value);
-  return out;
-}
-
-RunResult Run(const std::vector<std::string>& argv_in,
-              const std::map<std::string, std::string>& env, const std::string& input,
-              int timeout_seconds) {
-  RunResult result;
-  int in_pipe[2], out_pipe[2], err_pipe[2];
-  if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
-      pipe2(err_pipe, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "pipe: " << strerror(errno);
-    return result;
-  }
-  std::vector<std::string> argv_texts = argv_in;
-  std::vector<std::string> env_texts = MergedEnvironment(env);
   std::vector<char*> argv = CStrings(argv_texts);
   std::vector<char*> envp = CStrings(env_texts);
-
-  pid_t pid = fork();
+  const pid_t pid = fork();
   if (pid == 0) {
-    dup2(in_pipe[0], 0);
-    dup2(out_pipe[1], 1);
-    dup2(err_pipe[1], 2);
-    // Own process group, so that a timeout kills everything it started.
     setpgid(0, 0);
+    const int null_fd = open("/dev/null", O_RDWR);
+    dup2(null_fd, 0);
+    dup2(out_fd < 0 ? null_fd : out_fd, 1);
+    dup2(err_fd < 0 ? null_fd : err_fd, 2);
     execve(argv[0], argv.data(), envp.data());
     dprintf(2, "exec %s: %s", argv[0], strerror(errno));
     _exit(127);
   }
-  close(in_pipe[0]);
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  if (pid < 0) {
-    ADD_FAILURE() << "fork: " << strerror(errno);
-    close(in_pipe[1]);
-    close(out_pipe[0]);
-    close(err_pipe[0]);
-    return result;
-  }
+  return pid;
+}
 
-  // Feed the input and drain both outputs together so that no pipe fills up.
-  size_t written = 0;
-  int in_fd = in_pipe[1];
-  if (input.empty()) {
-    close(in_fd);
-    in_fd = -1;
-  } else {
-    fcntl(in_fd, F_SETFL, O_NONBLOCK);
+int ExitStatus(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+}
+
+std::string ReadAll(FILE* f) {
+  std::string text;
+  char buf[65536];
+  rewind(f);
+  for (size_t n; (n = fread(buf, 1, sizeof(buf), f)) > 0;) text.append(buf, n);
+  fclose(f);
+  return text;
+}
+
+}  // namespace
+
+RunResult Run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+              int timeout_seconds) {
+  RunResult result;
+  FILE* out = tmpfile();
+  FILE* err = tmpfile();
+  const pid_t pid = out && err ? Launch(argv, env, fileno(out), fileno(err)) : -1;
+  int status = 0;
+  bool ended = false;
+  for (const int64_t deadline = NowUs() + int64_t{timeout_seconds} * 1000000;
+       pid > 0 && !(ended = waitpid(pid, &status, WNOHANG) == pid) && NowUs() < deadline;) {
+    usleep(1000);
   }
-  int open_outputs = 2;
-  const int64_t deadline = NowMs() + int64_t{timeout_seconds} * 1000;
-  bool timed_out = false;
-  signal(SIGPIPE, SIG_IGN);
-  while (open_outputs > 0 || in_fd >= 0) {
-    struct pollfd fds[3];
-    int n = 0;
-    int idx_out = -1, idx_err = -1, idx_in = -1;
-    if (out_pipe[0] >= 0) {
-      fds[n] = {out_pipe[0], POLLIN, 0};
-      idx_out = n++;
-    }
-    if (err_pipe[0] >= 0) {
-      fds[n] = {err_pipe[0], POLLIN, 0};
-      idx_err = n++;
-    }
-    if (in_fd >= 0) {
-      fds[n] = {in_fd, POLLOUT, 0};
-      idx_in = n++;
-    }
-    int64_t left = deadline - NowMs();
-    if (left <= 0) {
-      timed_out = true;
-      break;
-    }
-    int r = poll(fds, n, static_cast<int>(left > 1000 ? 1000 : left));
-    if (r < 0 && errno != EINTR) break;
-    char buf[65536];
-    for (int i : {idx_out, idx_err}) {
-      if (i < 0 || fds[i].revents == 0) continue;
-      int* fd = (i == idx_out) ? &out_pipe[0] : &err_pipe[0];
-      std::string* sink = (i == idx_out) ? &result.out : &result.err;
-      ssize_t got = read(*fd, buf, sizeof(buf));
-      if (got > 0) {
-        sink->append(buf, got);
-      } else if (got == 0 || errno != EINTR) {
-        close(*fd);
-        *fd = -1;
-        --open_outputs;
-      }
-    }
-    if (idx_in >= 0 && fds[idx_in].revents != 0) {
-      ssize_t put = write(in_fd, input.data() + written, input.size() - written);
-      if (put > 0) written += put;
-      if (put < 0 && errno != EAGAIN && errno != EINTR) written = input.size();
-      if (written >= input.size()) {
-        close(in_fd);
-        in_fd = -1;
-      }
-    }
-  }
-  if (in_fd >= 0) close(in_fd);
-  if (out_pipe[0] >= 0) close(out_pipe[0]);
-  if (err_pipe[0] >= 0) close(err_pipe[0]);
-  if (timed_out) {
+  if (pid > 0 && !ended) {
     kill(-pid, SIGKILL);
     kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    ADD_FAILURE() << argv[0] << " ran longer than " << timeout_seconds << " s";
+  } else if (pid < 0) {
+    ADD_FAILURE() << "cannot run " << argv[0] << ": " << strerror(errno);
+  } else {
+    result.exit_status = ExitStatus(status);
   }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (timed_out) {
-    ADD_FAILURE() << argv_in[0] << " ran longer than " << timeout_seconds << " s";
-    result.exit_status = -1;
-  } else if (WIFEXITED(status)) {
-    result.exit_status = WEXITSTATUS(status);
-  } else if (WIFSIGNALED(status)) {
-    result.exit_status = 128 + WTERMSIG(status);
-  }
+  if (out != nullptr) result.out = ReadAll(out);
+  if (err != nullptr) result.err = ReadAll(err);
   return result;
+}
+
+RunResult RunBare(const std::string& host_program, const std::vector<std::string>& args) {
+  std::vector<std::string> argv{"/usr/bin/env", "-i", "PATH=/usr/bin:/bin", host_program};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Run(argv, {}, 30);
+}
+
+pid_t Spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
+  return Launch(argv, env, -1, -1);
+}
+
+int WaitChild(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return ExitStatus(status);
+}
+
+int64_t NowUs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
 }
 
 bool Running(pid_t pid) {
@@ -202,8 +202,7 @@ std::string ExecutableOf(pid_t pid) {
 
 std::vector<pid_t> ProcessesBelow(const std::string& root) {
   std::vector<pid_t> found;
-  if (root.size() < 2) return found;
-  DIR* proc = opendir("/proc");
+  DIR* proc = root.size() < 2 ? nullptr : opendir("/proc");
   if (proc == nullptr) return found;
   while (struct dirent* e = readdir(proc)) {
     const std::string name = e->d_name;
@@ -214,6 +213,7 @@ std::vector<pid_t> ProcessesBelow(const std::string& root) {
     }
   }
   closedir(proc);
+  std::sort(found.begin(), found.end());
   return found;
 }
 
@@ -221,13 +221,10 @@ std::vector<pid_t> SettledProcessesBelow(const std::string& root, std::vector<pi
                                          int ms) {
   std::sort(expected.begin(), expected.end());
   std::vector<pid_t> found = ProcessesBelow(root);
-  for (int waited = 0; waited < ms; waited += 10) {
-    std::sort(found.begin(), found.end());
-    if (found == expected) break;
+  for (int waited = 0; waited < ms && found != expected; waited += 10) {
     usleep(10000);
     found = ProcessesBelow(root);
   }
-  std::sort(found.begin(), found.end());
   return found;
 }
 
@@ -240,6 +237,44 @@ std::string SourceDir() { return DRIFT_SOURCE_DIR; }
 std::string BinaryDir() { return DRIFT_BINARY_DIR; }
 std::string ToolPath() { return BinaryDir() + "/cli/drift-control"; }
 std::string FullToolPath() { return BinaryDir() + "/libexec/drift-control-full"; }
+
+std::vector<std::vector<std::string>> Query(const std::string& host_db, const std::string& sql) {
+  std::vector<std::vector<std::string>> rows;
+  sqlite3* db = nullptr;
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_open_v2(host_db.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK ||
+      sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+    ADD_FAILURE() << host_db << ": " << sql << ": " << sqlite3_errmsg(db);
+  } else {
+    sqlite3_busy_timeout(db, 10000);
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+      std::vector<std::string> row;
+      for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+        const unsigned char* text = sqlite3_column_text(stmt, i);
+        row.push_back(text != nullptr ? reinterpret_cast<const char*>(text) : "NULL");
+      }
+      rows.push_back(row);
+    }
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  return rows;
+}
+
+void Exec(const std::string& host_db, const std::string& sql) {
+  sqlite3* db = nullptr;
+  char* err = nullptr;
+  EXPECT_EQ(sqlite3_open(host_db.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err), SQLITE_OK) << err;
+  sqlite3_free(err);
+  sqlite3_close(db);
+}
+
+size_t Count(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
 
 Sandbox::Sandbox() {
   const char* tmp = getenv("TMPDIR");
@@ -256,9 +291,8 @@ Sandbox::Sandbox() {
 
 Sandbox::~Sandbox() {
   if (root_.size() > 5) {
-    // Whatever the test left running inside this sandbox goes first.  (Not by
-    // its pid files: a daemon that already ended may have left a pid that now
-    // belongs to another process of the machine.)
+    // Not by pid files: a pid an ended daemon left may belong to another
+    // process of the machine by now.
     KillProcessesBelow(root_);
     Run({"/bin/rm", "-rf", root_});
   }
@@ -266,11 +300,20 @@ Sandbox::~Sandbox() {
 
 RunResult Sandbox::Tool(const std::vector<std::string>& args,
                         const std::map<std::string, std::string>& env) const {
-  std::vector<std::string> argv{root_ + "/var/packages/DriftVault/target/bin/drift-control"};
+  std::vector<std::string> argv{ToolProgram()};
   argv.insert(argv.end(), args.begin(), args.end());
   std::map<std::string, std::string> full_env = env;
   full_env.emplace("DRIFT_ROOT", root_);
   return Run(argv, full_env);
+}
+
+pid_t Sandbox::SpawnTool(const std::vector<std::string>& args,
+                         const std::map<std::string, std::string>& env) const {
+  std::vector<std::string> argv{ToolProgram()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::map<std::string, std::string> full_env = env;
+  full_env["DRIFT_ROOT"] = root_;
+  return Spawn(argv, full_env);
 }
 
 std::string Sandbox::Read(const std::string& appliance_path) const {
@@ -289,6 +332,181 @@ void Sandbox::Write(const std::string& appliance_path, const std::string& conten
 bool Sandbox::Exists(const std::string& appliance_path) const {
   struct stat st;
   return lstat(Host(appliance_path).c_str(), &st) == 0;
+}
+
+void Sandbox::MakeDirs(const std::string& appliance_path) const {
+  std::error_code error;
+  std::filesystem::create_directories(Host(appliance_path), error);
+  EXPECT_FALSE(error) << appliance_path << ": " << error.message();
+}
+
+std::string Sandbox::Value(const std::string& file, const std::string& key) const {
+  const std::string text = "\n" + Read(file);
+  const std::string head = "\n" + key + "=\"";
+  const size_t at = text.rfind(head);
+  if (at == std::string::npos) return "";
+  const size_t begin = at + head.size();
+  return text.substr(begin, text.find('"', begin) - begin);
+}
+
+pid_t Sandbox::PidOf(const char* pid_file) const {
+  return Exists(pid_file) ? atoi(Read(pid_file).c_str()) : 0;
+}
+
+std::vector<pid_t> StrayProcesses(const Sandbox& box) {
+  std::vector<pid_t> strays;
+  for (int tries = 0; tries < 300; ++tries) {
+    std::set<pid_t> accounted;
+    for (const Daemon& daemon : kDaemons) accounted.insert(box.PidOf(daemon.pid_file));
+    strays.clear();
+    for (pid_t pid : ProcessesBelow(box.root())) {
+      if (accounted.count(pid) == 0) strays.push_back(pid);
+    }
+    if (strays.empty()) break;
+    usleep(20000);
+  }
+  return strays;
+}
+
+std::string Inconsistency(const Sandbox& box) {
+  std::string problems;
+  const std::string word = box.Status();
+  if (!IsStatusWord(word)) problems += "status '" + word + "' is no status word; ";
+  for (pid_t pid : StrayProcesses(box)) {
+    problems += "pid " + std::to_string(pid) + " (" + ExecutableOf(pid) + ") has no pid file; ";
+  }
+  int running = 0;
+  for (const Daemon& daemon : kDaemons) running += Running(box.PidOf(daemon.pid_file)) ? 1 : 0;
+  if (word == "enabled" && !Running(box.PidOf(kDaemons[4].pid_file))) {
+    problems += "'enabled' without the sync daemon; ";
+  }
+  if (word == "disabled" && running > 0) {
+    problems += "'disabled' with " + std::to_string(running) + " daemons running; ";
+  }
+  return problems;
+}
+
+void ServiceTest::SetUp() {
+  ASSERT_FALSE(box_.root().empty());
+  port_ = FreePort();
+  ASSERT_GT(port_, 0);
+  box_.Write(kSettingConf, "dfvt_port=\"" + std::to_string(port_) + "\"\n");
+}
+
+RunResult ServiceTest::Start(const std::string& account) const {
+  return box_.Tool({"service", "--start"}, {{"TARNPKG_USERNAME", account}});
+}
+
+void ServiceTest::StartOk(const std::string& account) const {
+  RunResult r = Start(account);
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(box_.Status(), "enabled");
+  for (const Daemon& daemon : kDaemons) {
+    const pid_t pid = box_.PidOf(daemon.pid_file);
+    EXPECT_TRUE(Running(pid)) << daemon.program << " " << pid;
+    EXPECT_EQ(ExecutableOf(pid), box_.Host(daemon.program));
+  }
+}
+
+void ServiceTest::StopOk() const {
+  RunResult r = box_.Tool({"service", "--stop"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(box_.Status(), "disabled");
+  EXPECT_EQ(SettledProcessesBelow(box_.root()), std::vector<pid_t>{});
+  for (const Daemon& daemon : kDaemons) EXPECT_FALSE(box_.Exists(daemon.pid_file));
+}
+
+bool MountNamespaceUsable(std::string* why) {
+  if (geteuid() != 0) {
+    *why = "not root: mounting a tmpfs needs root";
+    return false;
+  }
+  char dir[] = "/tmp/drift-mount-probe-XXXXXX";
+  if (mkdtemp(dir) == nullptr) {
+    *why = std::string("mkdtemp: ") + strerror(errno);
+    return false;
+  }
+  RunResult r = Run(
+      {"/bin/sh", "-c", "unshare -m sh -c 'mount -t tmpfs -o size=64k tmpfs \"$0\"' \"$0\"", dir});
+  rmdir(dir);
+  *why = "unshare -m / mount -t tmpfs not permitted here: " + r.err;
+  return r.exit_status == 0;
+}
+
+SyslogCapture::SyslogCapture(const std::string& host_path) : path_(host_path) {
+  struct sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  if (host_path.size() >= sizeof(addr.sun_path)) {
+    ADD_FAILURE() << "socket path too long: " << host_path;
+    return;
+  }
+  memcpy(addr.sun_path, host_path.c_str(), host_path.size() + 1);
+  mkdir(host_path.substr(0, host_path.rfind('/')).c_str(), 0755);
+  unlink(host_path.c_str());
+  fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0 || bind(fd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 ||
+      chmod(host_path.c_str(), 0666) != 0 || pipe2(stop_pipe_, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "system log socket " << host_path << ": " << strerror(errno);
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+    return;
+  }
+  // The senders block once a few messages wait unread: read all the time.
+  reader_ = std::thread([this] {
+    char buf[8192];
+    for (;;) {
+      struct pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
+      if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
+      if (fds[0].revents & POLLIN) {
+        const ssize_t n = recv(fd_, buf, sizeof(buf), MSG_DONTWAIT);
+        if (n > 0) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          text_.append(buf, static_cast<size_t>(n));
+          if (text_.back() != '\n') text_.push_back('\n');
+        }
+        continue;
+      }
+      if (fds[1].revents != 0) return;
+    }
+  });
+}
+
+SyslogCapture::~SyslogCapture() {
+  if (fd_ < 0) return;
+  const ssize_t ignored = write(stop_pipe_[1], "x", 1);
+  (void)ignored;
+  reader_.join();
+  close(fd_);
+  close(stop_pipe_[0]);
+  close(stop_pipe_[1]);
+  unlink(path_.c_str());
+}
+
+std::string SyslogCapture::Text() {
+  usleep(100000);
+  std::lock_guard<std::mutex> lock(mutex_);
+  return text_;
+}
+
+RunResult RunInMountNamespace(const Sandbox& box, const std::string& script, SyslogCapture* syslog,
+                              int timeout_seconds) {
+  const std::string dev = box.root() + "/.dev";
+  const std::string make_dev =
+      "mkdir -p \"$0\" && cd \"$0\" && for d in null:3 zero:5 full:7 random:8 urandom:9; do "
+      "[ -e ${d%:*} ] || mknod -m 666 ${d%:*} c 1 ${d#*:}; done && ln -sfn /proc/self/fd fd";
+  RunResult made = Run({"/bin/sh", "-c", make_dev, dev});
+  EXPECT_EQ(made.exit_status, 0) << made.err;
+  if (syslog != nullptr && syslog->path() != dev + "/log") {
+    ADD_FAILURE() << "the system log socket must be " << dev << "/log";
+  }
+  return Run({"/usr/bin/unshare", "-m", "/bin/sh", "-c", std::string(kPrelude) + script},
+             {{"ROOT", box.root()},
+              {"TOOL", box.ToolProgram()},
+              {"DRIFT_ROOT", box.root()},
+              {"DEVDIR", dev}},
+             timeout_seconds);
 }
 
 }  // namespace e2e

@@ -1,17 +1,51 @@
-// Helpers of the end-to-end tests: run a built program as a process and
-// capture what it printed, and set up a sandbox appliance root.
+// Helpers of the end-to-end tests: run the built programs, lay out sandbox
+// appliance roots, run the service in them, and inject faults.
 #ifndef DRIFT_TESTS_E2E_SUPPORT_H_
 #define DRIFT_TESTS_E2E_SUPPORT_H_
 
 #include <sys/types.h>
 
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/test_port.h"
+#include "gtest/gtest.h"
 
 namespace e2e {
+
+// Appliance paths of the package's state.
+inline constexpr char kTarget[] = "/var/packages/DriftVault/target";
+inline constexpr char kEnabled[] = "/var/packages/DriftVault/enabled";
+inline constexpr char kEtcFolder[] = "/var/packages/DriftVault/etc";
+inline constexpr char kStatusFile[] = "/var/packages/DriftVault/etc/enable_status";
+inline constexpr char kSettingConf[] = "/var/packages/DriftVault/etc/setting.conf";
+inline constexpr char kDbPathConf[] = "/var/packages/DriftVault/etc/db-path.conf";
+inline constexpr char kSyncFolder[] = "/volume1/@driftvault/@sync";
+inline constexpr char kUserDb[] = "/volume1/@driftvault/@sync/user-db.sqlite";
+inline constexpr char kLogDb[] = "/volume1/@driftvault/@sync/log-db.sqlite";
+inline constexpr char kEventLog[] = "/var/log/tarn-events.log";
+inline constexpr char kRelayConf[] = "/etc/tarn/relay.conf";
+inline constexpr char kServiceVolumes[] = "/etc/tarn/service-volumes.conf";
+inline constexpr char kUpgradingMark[] = "/usr/tarn/etc/packages/DriftVault/dfvt_upgrading_mark";
+inline constexpr char kRepoMoveMark[] = "/tmp/sf_repo_mv";
+inline constexpr char kDiskFullMark[] = "/tmp/dfvt_diskfull_freeze_2";
+inline constexpr char kEnableEvent[] = "\t0x11B01050\tDrift Vault\t";
+inline constexpr char kStopEvent[] = "\t0x11B01051\tDrift Vault\t";
+
+// The five daemons in launch order, with their arguments on the default
+// volume and port.
+struct Daemon {
+  const char* program;
+  const char* pid_file;
+  std::vector<std::string> args;
+};
+extern const Daemon kDaemons[5];
+
+// Every word `service --status` may print.
+bool IsStatusWord(const std::string& word);
 
 struct RunResult {
   int exit_status = -1;  // the exit code, or 128 + signal number when killed
@@ -19,59 +53,47 @@ struct RunResult {
   std::string err;       // everything written to standard error
 };
 
-// The current environment with `env` laid over it (an empty value removes
-// the variable), as "KEY=VALUE" texts for execve.
-std::vector<std::string> MergedEnvironment(const std::map<std::string, std::string>& env);
-
-// Runs argv[0] (a path) with the arguments, with the current environment
-// plus `env` (an empty value removes the variable), feeding `input` on
-// standard input, and waits for it.  Fails the current test (and returns
-// exit_status -1) when the program cannot be started or runs longer than
-// `timeout_seconds`, in which case it is killed.
+// Runs argv[0] (a path) with the merged environment and waits for it; fails
+// the test (exit_status -1) when it cannot start or outlives the timeout.
 RunResult Run(const std::vector<std::string>& argv,
-              const std::map<std::string, std::string>& env = {}, const std::string& input = "",
-              int timeout_seconds = 60);
+              const std::map<std::string, std::string>& env = {}, int timeout_seconds = 60);
+// Runs a program with only PATH in its environment, as the tool launches it.
+RunResult RunBare(const std::string& host_program, const std::vector<std::string>& args);
+// Starts argv in the background in its own process group, output to
+// /dev/null.  WaitChild returns its exit status or 128 + signal.
+pid_t Spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env);
+int WaitChild(pid_t pid);
+int64_t NowUs();  // a monotonic clock
 
-// True while `pid` (> 1) runs: alive and not a zombie.  (The pid 1 of some
-// containers never reaps orphans, so a zombie must count as gone.)
+// True while `pid` (> 1) runs and is no zombie (the pid 1 of some containers
+// never reaps orphans).
 bool Running(pid_t pid);
-
-// Waits up to `ms` milliseconds for `pid` to be gone; true when it is.
 bool WaitGone(pid_t pid, int ms = 5000);
+std::string ExecutableOf(pid_t pid);  // "" when unknown
 
-// The host path of the program `pid` runs ("" when unknown).
-std::string ExecutableOf(pid_t pid);
-
-// The running processes whose executable lies below the folder `root`: the
-// programs of a sandbox, found by what they are rather than by pid files,
-// which may name a pid the system has since given to another process.
+// The running processes (sorted) whose executable lies below `root`: a
+// sandbox's programs, found by what they are rather than by pid files.
 std::vector<pid_t> ProcessesBelow(const std::string& root);
-
-// Waits up to `ms` milliseconds for the processes below `root` to be exactly
-// `expected` (none by default) and returns the ones found last.  For checks
-// right after a stop: a daemon removes its pid file as its last act, and the
-// stop takes it for ended from then on, while its process may still take a
-// moment to go (longer under the sanitizers' exit-time checks).
+// Waits up to `ms` for them to be `expected` and returns the last found: a
+// daemon removes its pid file as its last act, then takes a moment to go.
 std::vector<pid_t> SettledProcessesBelow(const std::string& root, std::vector<pid_t> expected = {},
                                          int ms = 10000);
+void KillProcessesBelow(const std::string& root);  // SIGKILL, then waits
 
-// SIGKILLs the processes below `root` and waits until they are gone.
-void KillProcessesBelow(const std::string& root);
-
-// A TCP port nothing listens on right now (0 when none could be found).
 using test_support::FreePort;
 
-// The source and build folders of this build.
 std::string SourceDir();
 std::string BinaryDir();
+std::string ToolPath();      // bin/drift-control
+std::string FullToolPath();  // the complete program it hands JSON commands to
 
-// Path of the built drift-control program (bin/drift-control), and of the
-// complete program it hands the commands that need JSON to.
-std::string ToolPath();
-std::string FullToolPath();
+// Rows of a query on an SQLite file, every column as text ("NULL" for null).
+std::vector<std::vector<std::string>> Query(const std::string& host_db, const std::string& sql);
+void Exec(const std::string& host_db, const std::string& sql);
+size_t Count(const std::string& text, const std::string& needle);
 
-// A fresh sandbox appliance (scripts/make-sandbox.sh) in a new temporary
-// folder, removed again with everything in it when the object goes.
+// A fresh sandbox appliance (scripts/make-sandbox.sh) in a temporary folder;
+// going, it kills the processes running from it and removes it.
 class Sandbox {
  public:
   Sandbox();
@@ -79,26 +101,89 @@ class Sandbox {
   Sandbox(const Sandbox&) = delete;
   Sandbox& operator=(const Sandbox&) = delete;
 
-  // Removing the sandbox first kills every process whose executable lies in
-  // it.
-
-  // The root folder (the value of DRIFT_ROOT).
-  const std::string& root() const { return root_; }
-  // Host path of an appliance path inside this sandbox.
+  const std::string& root() const { return root_; }  // the value of DRIFT_ROOT
   std::string Host(const std::string& appliance_path) const { return root_ + appliance_path; }
+  std::string ToolProgram() const { return Host(std::string(kTarget) + "/bin/drift-control"); }
 
-  // Runs the installed drift-control of the sandbox with DRIFT_ROOT set.
+  // The sandbox's drift-control, with DRIFT_ROOT set.
   RunResult Tool(const std::vector<std::string>& args,
                  const std::map<std::string, std::string>& env = {}) const;
+  pid_t SpawnTool(const std::vector<std::string>& args,
+                  const std::map<std::string, std::string>& env = {}) const;
+  std::string Status() const { return Tool({"service", "--status"}).out; }
 
-  // Small file helpers on appliance paths.
   std::string Read(const std::string& appliance_path) const;
   void Write(const std::string& appliance_path, const std::string& content) const;
   bool Exists(const std::string& appliance_path) const;
+  void MakeDirs(const std::string& appliance_path) const;
+  // The value of `key` in a key/value file ("" when missing).
+  std::string Value(const std::string& file, const std::string& key) const;
+  pid_t PidOf(const char* pid_file) const;  // 0 when missing
 
  private:
   std::string root_;
 };
+
+// Processes of the sandbox no pid file accounts for, once those that end by
+// themselves have had a few seconds to end.
+std::vector<pid_t> StrayProcesses(const Sandbox& box);
+// What does not hold ("" when all does): the status is a status word that
+// agrees with the running daemons, and nothing runs unaccounted for.
+std::string Inconsistency(const Sandbox& box);
+
+// A test in a sandbox on a free port; nothing it started there outlives it.
+class ServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override { KillProcessesBelow(box_.root()); }
+
+  // An empty account: no TARNPKG_USERNAME.
+  RunResult Start(const std::string& account = "alice") const;
+  // The service up: no output, "enabled", every daemon running from the
+  // install path under its pid file.
+  void StartOk(const std::string& account = "alice") const;
+  // A stop that leaves nothing: "disabled", no process, no pid file.
+  void StopOk() const;
+
+  Sandbox box_;
+  int port_ = 0;
+};
+
+// Whether a private mount namespace with a tmpfs can be made here; `why`
+// says what failed otherwise.
+bool MountNamespaceUsable(std::string* why);
+
+// A system-log style datagram socket whose messages a thread collects.
+class SyslogCapture {
+ public:
+  explicit SyslogCapture(const std::string& host_path);
+  ~SyslogCapture();
+  SyslogCapture(const SyslogCapture&) = delete;
+  SyslogCapture& operator=(const SyslogCapture&) = delete;
+
+  const std::string& path() const { return path_; }
+  // Everything received so far, one message a line (after a moment's wait).
+  std::string Text();
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  int stop_pipe_[2] = {-1, -1};
+  std::mutex mutex_;
+  std::string text_;
+  std::thread reader_;
+};
+
+// Runs the shell `script` in a private mount namespace in which /dev holds
+// the usual devices and, as "log", the socket of `syslog` (ROOT/.dev/log, or
+// null).  The script gets ROOT, TOOL and `env`, and the shell functions
+//   fill FOLDER PAGES [INODES]  a 64 KiB tmpfs (of INODES files at most) over
+//                        the appliance FOLDER with its files in it, filled up
+//                        to PAGES free 4 KiB pages;
+//   unfill FOLDER        the tmpfs's files (less the filler) copied back, the
+//                        tmpfs taken away.
+RunResult RunInMountNamespace(const Sandbox& box, const std::string& script, SyslogCapture* syslog,
+                              int timeout_seconds = 120);
 
 }  // namespace e2e
 

@@ -1,19 +1,16 @@
 // What the package ships besides the programs' behaviour: the archive cpack
 // makes of the package tree, the manual page and the bash completion.
 #include <ctype.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include "gtest/gtest.h"
 #include "tests/e2e_support.h"
 
+namespace e2e {
 namespace {
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -44,35 +41,27 @@ size_t IcuDataItems(const std::string& image) {
   return items;
 }
 
-class TempFolder {
- public:
-  TempFolder() {
-    char tmpl[] = "/tmp/drift-package-XXXXXX";
-    if (mkdtemp(tmpl) != nullptr) path_ = tmpl;
-  }
-  ~TempFolder() {
-    if (!path_.empty()) e2e::Run({"/bin/rm", "-rf", path_});
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
+// A temporary folder, removed with the object.
+struct TempFolder {
+  TempFolder() : path(mkdtemp(tmpl) != nullptr ? tmpl : "") {}
+  ~TempFolder() { e2e::Run({"/bin/rm", "-rf", path}); }
+  char tmpl[32] = "/tmp/drift-package-XXXXXX";
+  std::string path;
 };
 
 TEST(PackageFilesE2eTest, ArchiveHoldsThePackageTreeStripped) {
   TempFolder out;
-  ASSERT_FALSE(out.path().empty());
-  e2e::RunResult packed = e2e::Run(
-      {"/usr/bin/cpack", "--config", e2e::BinaryDir() + "/CPackConfig.cmake", "-B", out.path()}, {},
-      "", 300);
+  ASSERT_FALSE(out.path.empty());
+  RunResult packed = e2e::Run(
+      {"/usr/bin/cpack", "--config", BinaryDir() + "/CPackConfig.cmake", "-B", out.path}, {}, 300);
   ASSERT_EQ(packed.exit_status, 0) << packed.out << packed.err;
-  e2e::RunResult found =
-      e2e::Run({"/usr/bin/find", out.path(), "-maxdepth", "1", "-name", "drift-control-*.tar.gz"});
+  RunResult found =
+      e2e::Run({"/usr/bin/find", out.path, "-maxdepth", "1", "-name", "drift-control-*.tar.gz"});
   const std::vector<std::string> archives = Lines(found.out);
   ASSERT_EQ(archives.size(), 1u) << found.out;
 
   // Every file of the archive, with its mode, as "MODE PATH".
-  e2e::RunResult listed = e2e::Run({"/bin/tar", "tzvf", archives[0]});
+  RunResult listed = e2e::Run({"/bin/tar", "tzvf", archives[0]});
   ASSERT_EQ(listed.exit_status, 0) << listed.err;
   std::vector<std::string> files;
   for (const std::string& line : Lines(listed.out)) {
@@ -96,15 +85,15 @@ TEST(PackageFilesE2eTest, ArchiveHoldsThePackageTreeStripped) {
 
   // The programs go out without symbols or debug sections (the build itself
   // keeps them).
-  e2e::RunResult unpacked =
-      e2e::Run({"/bin/tar", "xzf", archives[0], "-C", out.path(), "target/bin/drift-control"});
+  RunResult unpacked =
+      e2e::Run({"/bin/tar", "xzf", archives[0], "-C", out.path, "target/bin/drift-control"});
   ASSERT_EQ(unpacked.exit_status, 0) << unpacked.err;
-  e2e::RunResult sections =
-      e2e::Run({"/usr/bin/readelf", "-S", "-W", out.path() + "/target/bin/drift-control"});
+  RunResult sections =
+      e2e::Run({"/usr/bin/readelf", "-S", "-W", out.path + "/target/bin/drift-control"});
   ASSERT_EQ(sections.exit_status, 0) << sections.err;
   EXPECT_EQ(sections.out.find(".debug_info"), std::string::npos);
   EXPECT_EQ(sections.out.find(".symtab"), std::string::npos);
-  EXPECT_NE(e2e::Run({"/usr/bin/readelf", "-S", "-W", e2e::ToolPath()}).out.find(".symtab"),
+  EXPECT_NE(e2e::Run({"/usr/bin/readelf", "-S", "-W", ToolPath()}).out.find(".symtab"),
             std::string::npos)
       << "the built program should still have its symbols";
 
@@ -114,15 +103,15 @@ TEST(PackageFilesE2eTest, ArchiveHoldsThePackageTreeStripped) {
   for (const std::string program :
        {"target/bin/drift-control", "target/libexec/drift-control-full"}) {
     SCOPED_TRACE(program);
-    ASSERT_EQ(e2e::Run({"/bin/tar", "xzf", archives[0], "-C", out.path(), program}).exit_status, 0);
-    const std::string image = ReadFile(out.path() + "/" + program);
+    ASSERT_EQ(e2e::Run({"/bin/tar", "xzf", archives[0], "-C", out.path, program}).exit_status, 0);
+    const std::string image = ReadFile(out.path + "/" + program);
     ASSERT_FALSE(image.empty());
     EXPECT_LT(IcuDataItems(image), 100u);
   }
 }
 
 TEST(PackageFilesE2eTest, ManualPageRendersCleanlyAndNamesEveryCommandAndFlag) {
-  const std::string page = e2e::SourceDir() + "/doc/drift-control.8";
+  const std::string page = SourceDir() + "/doc/drift-control.8";
   std::string text = ReadFile(page);
   ASSERT_FALSE(text.empty());
   // In roff source a hyphen to print is written "\-".
@@ -133,7 +122,7 @@ TEST(PackageFilesE2eTest, ManualPageRendersCleanlyAndNamesEveryCommandAndFlag) {
     EXPECT_NE(text.find(word), std::string::npos) << word;
   }
   if (access("/usr/bin/groff", X_OK) != 0) GTEST_SKIP() << "groff is not installed";
-  e2e::RunResult r = e2e::Run({"/usr/bin/groff", "-man", "-ww", "-z", page});
+  RunResult r = e2e::Run({"/usr/bin/groff", "-man", "-ww", "-z", page});
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(r.err, "") << "groff warns about the manual page";
 }
@@ -146,9 +135,9 @@ std::vector<std::string> Complete(const std::vector<std::string>& words) {
   script += "); COMP_CWORD=" + std::to_string(words.size() - 1) +
             "; _drift_control; printf '%s\\n' \"${COMPREPLY[@]}\"";
   std::vector<std::string> argv = {"/bin/bash", "-c", script, "bash",
-                                   e2e::SourceDir() + "/completion/drift-control.bash"};
+                                   SourceDir() + "/completion/drift-control.bash"};
   argv.insert(argv.end(), words.begin(), words.end());
-  e2e::RunResult r = e2e::Run(argv);
+  RunResult r = e2e::Run(argv);
   EXPECT_EQ(r.exit_status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   std::vector<std::string> offered = Lines(r.out);
@@ -171,11 +160,12 @@ TEST(PackageFilesE2eTest, CompletionOffersCommandWordsFlagsAndFolders) {
 
   // After --create-archive: folders only.
   TempFolder tmp;
-  ASSERT_FALSE(tmp.path().empty());
-  ASSERT_EQ(mkdir((tmp.path() + "/archives").c_str(), 0755), 0);
-  std::ofstream(tmp.path() + "/a-file") << "x";
-  EXPECT_EQ(Complete({"drift-control", "diagnose", "--create-archive", tmp.path() + "/a"}),
-            (Words{tmp.path() + "/archives"}));
+  ASSERT_FALSE(tmp.path.empty());
+  ASSERT_EQ(mkdir((tmp.path + "/archives").c_str(), 0755), 0);
+  std::ofstream(tmp.path + "/a-file") << "x";
+  EXPECT_EQ(Complete({"drift-control", "diagnose", "--create-archive", tmp.path + "/a"}),
+            (Words{tmp.path + "/archives"}));
 }
 
 }  // namespace
+}  // namespace e2e

@@ -1,0 +1,499 @@
+// drift-control service --start, --stop and --status against sandbox
+// appliances with the real daemons, updater, relay program and databases:
+// the whole road of a first start and of a stop, the refusals, every failure
+// that ends a start, the accounts of each kind, and every row of the status
+// decision.
+#include <arpa/inet.h>
+#include <json/json.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "package_db/manager.h"
+#include "tests/e2e_support.h"
+
+namespace e2e {
+namespace {
+
+using Rows = std::vector<std::vector<std::string>>;
+const Daemon& kCleaner = kDaemons[2];
+const Daemon& kSyncd = kDaemons[4];
+
+// The command line of a process, one text per argument.
+std::vector<std::string> CommandLineOf(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+  std::vector<std::string> args;
+  for (std::string arg; std::getline(in, arg, '\0');) args.push_back(arg);
+  return args;
+}
+
+// A process that lives until the object goes.
+struct Sleeper {
+  ~Sleeper() {
+    kill(pid, SIGKILL);
+    WaitChild(pid);
+  }
+  std::string Line() const { return std::to_string(pid) + "\n"; }
+  const pid_t pid = Spawn({"/bin/sleep", "600"}, {});
+};
+
+class ServiceE2eTest : public ServiceTest {
+ protected:
+  std::string StatusWord() const { return box_.Value(kStatusFile, "status"); }
+  // A start that ends before any daemon, with `word` in the status file.
+  void StartEndsWith(const std::string& word, const std::string& account = "alice") {
+    RunResult r = Start(account);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(StatusWord(), word);
+    EXPECT_EQ(SettledProcessesBelow(box_.root()), std::vector<pid_t>{});
+  }
+
+  void SetSwitches(const std::map<std::string, std::string>& switches) {
+    std::map<std::string, std::string> all = {{"pocket_unit", "no"},     {"userhome_local", "yes"},
+                                              {"userhome_domain", "no"}, {"userhome_ldap", "no"},
+                                              {"domain_joined", "no"},   {"ldap_bound", "no"},
+                                              {"service_winbindd", "no"}};
+    for (const auto& [key, value] : switches) all[key] = value;
+    std::string text;
+    for (const auto& [key, value] : all) text += key + "=\"" + value + "\"\n";
+    box_.Write("/etc.defaults/tarninfo.conf", text);
+  }
+
+  Rows Users() const {
+    return Query(box_.Host(kUserDb),
+                 "SELECT name, view_id, user_type, uid, gid, attribute, watch_path FROM "
+                 "user_table ORDER BY id");
+  }
+  std::string NextViewId() const {
+    auto rows = Query(box_.Host(kUserDb), "SELECT value FROM config_table WHERE key = 'view_id'");
+    return rows.size() == 1 ? rows[0][0] : "";
+  }
+  // The parameters of every record of the log database, in order.
+  std::vector<std::string> LoggedParams() const {
+    std::vector<std::string> out;
+    if (!box_.Exists(kLogDb)) return out;
+    for (const auto& row :
+         Query(box_.Host(kLogDb),
+               "SELECT value FROM log_list_table WHERE list = 1 ORDER BY log_id, pos")) {
+      out.push_back(row[0]);
+    }
+    return out;
+  }
+
+  // The rotation setting of a view database, read through the package's
+  // database library as the daemons read it.
+  void ExpectRotation(uint64_t view_id, int count, const std::string& policy) const {
+    db::ViewDBInterface view;
+    const bool initialized = db::Manager::Initialize(box_.Host(kSyncFolder)) == 0;
+    const bool opened = initialized && db::Manager::GetViewDB(view_id, &view) == 0;
+    db::Manager::Destroy(false);
+    ASSERT_TRUE(opened) << "no view database for view " << view_id;
+    int got_count = -1;
+    std::string got_policy;
+    EXPECT_EQ(view.GetRotateCount(&got_count), 0);
+    EXPECT_EQ(view.GetRotatePolicy(&got_policy), 0);
+    EXPECT_EQ(got_count, count);
+    EXPECT_EQ(got_policy, policy);
+  }
+
+  std::map<std::string, std::string> Snapshot(const std::vector<std::string>& files) const {
+    std::map<std::string, std::string> contents;
+    for (const std::string& file : files) contents[file] = box_.Read(file);
+    return contents;
+  }
+};
+
+// The first start of a local account, a start while running, and the stops.
+TEST_F(ServiceE2eTest, FirstStartThenStopsRunTheWholeRoad) {
+  const char* const marks[] = {kRepoMoveMark, kDiskFullMark, kUpgradingMark};
+  for (const char* mark : marks) box_.Write(mark, "1\n");
+  StartOk("alice");
+  EXPECT_EQ(ProcessesBelow(box_.root()).size(), std::size(kDaemons));
+  const std::string port = std::to_string(port_);
+  EXPECT_EQ(CommandLineOf(box_.PidOf(kCleaner.pid_file)),
+            (std::vector<std::string>{kCleaner.program, kSyncFolder}));
+  EXPECT_EQ(
+      CommandLineOf(box_.PidOf(kSyncd.pid_file)),
+      (std::vector<std::string>{kSyncd.program, "-c", kSyncFolder, "-p", port, "-u", kUserDb}));
+  // The database volume was chosen through the homes share and remembered.
+  EXPECT_EQ(box_.Read(kDbPathConf), "db-vol=\"/volume1\"\n");
+  for (const char* folder :
+       {"/volume1/@driftvault/@sync", "/volume1/@driftvault/@clientd", "/var/log/dfvt"}) {
+    EXPECT_TRUE(std::filesystem::is_directory(box_.Host(folder))) << folder;
+  }
+  EXPECT_EQ(box_.Value(kSettingConf, "dfvt_enable"), "1");
+  EXPECT_EQ(box_.Value(kSettingConf, "dfvt_port"), port);
+  for (const char* mark : marks) EXPECT_FALSE(box_.Exists(mark)) << mark;
+  EXPECT_EQ(Users(),
+            (Rows{{"alice", "1", "0", "1026", "100", "0", "/volume1/homes/alice/DriftVault"}}));
+  EXPECT_EQ(NextViewId(), "2");
+  ExpectRotation(1, 32, "fifo");
+  // First installation: the package is granted to everyone.
+  Json::Value rules;
+  std::istringstream privileges(box_.Read("/etc/tarn/app-privilege.json"));
+  ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), privileges, &rules, nullptr));
+  ASSERT_EQ(rules["rules"].size(), 1u);
+  const Json::Value& rule = rules["rules"][0];
+  EXPECT_EQ(rule["type"].asInt(), 2);
+  EXPECT_EQ(rule["id"].asInt(), 0);
+  EXPECT_EQ(rule["app"].asString(), "TARN.HXA.DFVT.Instance");
+  ASSERT_EQ(rule["allow"].size(), 1u);
+  EXPECT_EQ(rule["allow"][0].asString(), "0.0.0.0");
+  EXPECT_EQ(box_.Read(kRelayConf), "driftvault\n");
+  EXPECT_EQ(box_.Value(kServiceVolumes, "DriftVault"), "/volume1");
+  EXPECT_EQ(Count(box_.Read(kEventLog), kEnableEvent), 1u);
+  EXPECT_EQ(LoggedParams(), std::vector<std::string>{"1"});
+
+  // A start while running changes nothing.
+  std::vector<pid_t> pids;
+  for (const Daemon& daemon : kDaemons) pids.push_back(box_.PidOf(daemon.pid_file));
+  std::sort(pids.begin(), pids.end());
+  const auto before =
+      Snapshot({kStatusFile, kSettingConf, kDbPathConf, kEventLog, kRelayConf, kUserDb});
+  EXPECT_EQ(Start("bob").exit_status, 0);
+  EXPECT_EQ(Snapshot({kStatusFile, kSettingConf, kDbPathConf, kEventLog, kRelayConf, kUserDb}),
+            before);
+  EXPECT_EQ(LoggedParams(), std::vector<std::string>{"1"});
+  EXPECT_EQ(ProcessesBelow(box_.root()), pids);
+
+  // A stop refuses while the database moves.
+  {
+    Sleeper mover;
+    box_.Write(kRepoMoveMark, mover.Line());
+    box_.Write(kStatusFile, "status=\"moving_db\"\n");
+    RunResult r = box_.Tool({"service", "--stop"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(ProcessesBelow(box_.root()), pids);
+    EXPECT_EQ(box_.Read(kStatusFile), "status=\"moving_db\"\n");
+    EXPECT_TRUE(box_.Exists(kRepoMoveMark));
+    EXPECT_EQ(box_.Value(kSettingConf, "dfvt_enable"), "1");
+    EXPECT_EQ(box_.Value(kServiceVolumes, "DriftVault"), "/volume1");
+    EXPECT_EQ(Count(box_.Read(kEventLog), kStopEvent), 0u);
+    EXPECT_EQ(LoggedParams(), std::vector<std::string>{"1"});
+  }
+  // The package framework removes the enabled marker before it stops; a
+  // mark without a pid is never signalled, just removed.
+  ASSERT_EQ(unlink(box_.Host(kEnabled).c_str()), 0);
+  box_.Write(kUpgradingMark, "garbage\n");
+  StopOk();
+  for (const char* mark : marks) EXPECT_FALSE(box_.Exists(mark)) << mark;
+  EXPECT_EQ(box_.Value(kSettingConf, "dfvt_enable"), "0");
+  EXPECT_EQ(box_.Value(kSettingConf, "dfvt_port"), port);
+  EXPECT_EQ(box_.Value(kServiceVolumes, "DriftVault"), "");
+  EXPECT_EQ(box_.Read(kRelayConf).find("driftvault"), std::string::npos);
+  EXPECT_EQ(Count(box_.Read(kEventLog), kStopEvent), 1u);
+  EXPECT_EQ(LoggedParams(), (std::vector<std::string>{"1", "0"}));
+  // A stop finding nothing running records once more; without a database
+  // volume only the event is written.
+  StopOk();
+  EXPECT_EQ(LoggedParams(), (std::vector<std::string>{"1", "0", "0"}));
+  ASSERT_EQ(unlink(box_.Host(kDbPathConf).c_str()), 0);
+  StopOk();
+  EXPECT_EQ(LoggedParams(), (std::vector<std::string>{"1", "0", "0"}));
+  EXPECT_EQ(Count(box_.Read(kEventLog), kStopEvent), 3u);
+}
+
+// Without an installing account no user is added, yet syncd lays out the
+// user database; once syncd has died the status says "error" and the next
+// start runs in full; a stop of the still enabled package keeps the relay.
+TEST_F(ServiceE2eTest, StartWithoutAccountAndAfterTheSyncDaemonDied) {
+  ASSERT_EQ(unlink(box_.Host(kEnabled).c_str()), 0);
+  StartEndsWith("");  // a package not enabled is left alone
+  EXPECT_FALSE(box_.Exists(kDbPathConf));
+  EXPECT_FALSE(box_.Exists("/volume1/@driftvault"));
+  box_.Write(kEnabled, "");
+
+  StartOk("");
+  EXPECT_TRUE(Users().empty());
+  EXPECT_EQ(NextViewId(), "1");
+  EXPECT_NE(box_.Read("/etc/tarn/app-privilege.json").find("TARN.HXA.DFVT.Instance"),
+            std::string::npos);
+  const pid_t syncd = box_.PidOf(kSyncd.pid_file);
+  ASSERT_EQ(kill(syncd, SIGKILL), 0);
+  ASSERT_TRUE(WaitGone(syncd));
+  EXPECT_EQ(box_.Status(), "error");
+
+  StartOk("bob");
+  EXPECT_NE(box_.PidOf(kSyncd.pid_file), syncd);
+  ASSERT_EQ(Users().size(), 1u);
+  EXPECT_EQ(Users()[0][0], "bob");
+  EXPECT_EQ(Count(box_.Read(kEventLog), kEnableEvent), 2u);
+  EXPECT_EQ(LoggedParams(), (std::vector<std::string>{"1", "1"}));
+  EXPECT_EQ(ProcessesBelow(box_.root()).size(), std::size(kDaemons));  // none started twice
+  StopOk();
+  EXPECT_EQ(box_.Read(kRelayConf), "driftvault\n");
+  EXPECT_EQ(box_.Value(kServiceVolumes, "DriftVault"), "");
+}
+
+TEST_F(ServiceE2eTest, PortInUseStopsTheStartBeforeAnyFolderIsMade) {
+  const int listener = socket(AF_INET6, SOCK_STREAM, 0);
+  struct sockaddr_in6 addr = {};
+  addr.sin6_family = AF_INET6;
+  addr.sin6_addr = in6addr_any;
+  addr.sin6_port = htons(static_cast<uint16_t>(port_));
+  ASSERT_EQ(bind(listener, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  StartEndsWith("portconflict");
+  close(listener);
+  EXPECT_EQ(box_.Status(), "portconflict");
+  for (const char* path : {"/volume1/@driftvault", "/var/log/dfvt", kDbPathConf, kRelayConf}) {
+    EXPECT_FALSE(box_.Exists(path)) << path;
+  }
+  EXPECT_EQ(box_.Value(kSettingConf, "dfvt_enable"), "");
+  for (const Daemon& daemon : kDaemons) EXPECT_FALSE(box_.Exists(daemon.pid_file));
+}
+
+// A configured volume that is gone is never replaced by a new choice (a road
+// that first clears the repository folders of every volume).
+TEST_F(ServiceE2eTest, ConfiguredVolumeThatIsGone) {
+  box_.MakeDirs(kSyncFolder);
+  box_.Write(std::string(kSyncFolder) + "/keep", "data");
+  const char kOneVolume[] = R"({"volumes":[{"path":"/volume1","type":2}]})";
+  const struct {
+    const char* volumes_json;
+    const char* conf;
+  } cases[] = {
+      {R"({"volumes":[{"path":"/volume1","type":2},{"path":"/volume2","type":2}]})",
+       "db-vol=\"/volume2\"\n"},  // listed, not mounted
+      {kOneVolume, "db-vol=\"/volume2\"\n"},
+      {kOneVolume, "other=\"x\"\n"},
+      {kOneVolume, "db-vol=\"\"\n"},
+      {kOneVolume, "db-vol=\"volume1\"\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.conf);
+    box_.Write("/etc/tarn/volumes.json", c.volumes_json);
+    box_.Write(kDbPathConf, c.conf);
+    box_.Write(kStatusFile, "status=\"disabled\"\n");
+    StartEndsWith("dbunexist");
+    EXPECT_EQ(box_.Read(kDbPathConf), c.conf);  // the volume may come back
+    EXPECT_EQ(box_.Read(std::string(kSyncFolder) + "/keep"), "data");
+    EXPECT_FALSE(box_.Exists("/volume2"));
+    EXPECT_FALSE(box_.Exists(kRelayConf));
+  }
+}
+
+TEST_F(ServiceE2eTest, VolumeChoiceWithoutTheHomeService) {
+  SetSwitches({{"userhome_local", "no"}});
+  // The first listed volume is not mounted; the second is taken.  What an
+  // earlier installation left on any volume is cleaned away first.
+  box_.MakeDirs("/volume2");
+  box_.MakeDirs(kSyncFolder);
+  box_.Write(kUserDb, "left over");
+  box_.Write("/etc/tarn/volumes.json",
+             R"({"volumes":[{"path":"/volume3","type":2},{"path":"/volume2","type":2},)"
+             R"({"path":"/volume1","type":2}]})");
+  StartOk("");
+  EXPECT_EQ(box_.Read(kDbPathConf), "db-vol=\"/volume2\"\n");
+  EXPECT_FALSE(box_.Exists("/volume1/@driftvault"));
+  EXPECT_FALSE(box_.Exists("/volume3"));
+  EXPECT_TRUE(box_.Exists("/volume2/@driftvault/@clientd"));
+  EXPECT_TRUE(box_.Exists("/volume2/@driftvault/@sync/user-db.sqlite"));
+  EXPECT_EQ(box_.Value(kServiceVolumes, "DriftVault"), "/volume2");
+  EXPECT_EQ(CommandLineOf(box_.PidOf(kCleaner.pid_file)),
+            (std::vector<std::string>{kCleaner.program, "/volume2/@driftvault/@sync"}));
+  KillProcessesBelow(box_.root());
+
+  // No volume to take at all: "error", and nothing remembered.
+  ASSERT_EQ(unlink(box_.Host(kDbPathConf).c_str()), 0);
+  box_.Write(kStatusFile, "status=\"disabled\"\n");
+  box_.Write("/etc/tarn/volumes.json", R"({"volumes":[{"path":"/volume3","type":2}]})");
+  StartEndsWith("error", "");
+  EXPECT_FALSE(box_.Exists(kDbPathConf));
+  EXPECT_FALSE(box_.Exists("/volume3"));
+}
+
+// A directory account is added (with its view) only where its home service
+// is on and the directory bound or joined.
+TEST_F(ServiceE2eTest, DirectoryAccountsNeedHomesAndTheirDirectory) {
+  const struct {
+    const char* account;
+    const char* user_type;
+    std::map<std::string, std::string> switches;
+    bool added;
+  } cases[] = {
+      {"carol@ldap.example", "2", {{"ldap_bound", "yes"}}, false},
+      {"carol@ldap.example", "2", {{"userhome_ldap", "yes"}}, false},
+      {"carol@ldap.example", "2", {{"userhome_ldap", "yes"}, {"ldap_bound", "yes"}}, true},
+      {"EXAMPLE\\dave", "3", {{"domain_joined", "yes"}, {"service_winbindd", "yes"}}, false},
+      {"EXAMPLE\\dave", "3", {{"userhome_domain", "yes"}, {"domain_joined", "yes"}}, false},
+      {"EXAMPLE\\dave", "3", {{"userhome_domain", "yes"}, {"service_winbindd", "yes"}}, false},
+      {"EXAMPLE\\dave",
+       "3",
+       {{"userhome_domain", "yes"}, {"domain_joined", "yes"}, {"service_winbindd", "yes"}},
+       true},
+  };
+  box_.MakeDirs("/volume1/homes/dir-user");
+  const std::string passwd = box_.Read("/etc/passwd");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.account) + (c.added ? " added" : " not added"));
+    box_.Write("/etc/passwd",
+               passwd + c.account + ":x:200001:200000::/volume1/homes/dir-user:/bin/sh\n");
+    std::filesystem::remove_all(box_.Host("/volume1/@driftvault"));
+    unlink(box_.Host(kDbPathConf).c_str());
+    SetSwitches(c.switches);
+    StartOk(c.account);
+    if (c.added) {
+      EXPECT_EQ(Users(), (Rows{{c.account, "1", c.user_type, "200001", "200000", "0",
+                                "/volume1/homes/dir-user/DriftVault"}}));
+      ExpectRotation(1, 32, "fifo");
+    } else {
+      EXPECT_TRUE(Users().empty());
+    }
+    KillProcessesBelow(box_.root());
+  }
+}
+
+// An account already in the user database keeps its entry and its view; a
+// new one gets the package-wide rotation default as it is at that moment.
+TEST_F(ServiceE2eTest, LaterStartsAndExistingAccounts) {
+  StartOk("alice");
+  KillProcessesBelow(box_.root());
+  Exec(box_.Host(kUserDb),
+       "UPDATE rotate_setting_table SET rotate_cnt = 5, rotate_policy = 'lru' WHERE view_id = 0;");
+  StartOk("ALICE");
+  EXPECT_EQ(Users().size(), 1u);
+  EXPECT_EQ(NextViewId(), "2");
+  EXPECT_FALSE(box_.Exists(std::string(kSyncFolder) + "/view/2"));
+  ExpectRotation(1, 32, "fifo");
+  // Not a first installation any more: the rule set is left as it is.
+  box_.Write("/etc/tarn/app-privilege.json", "{\"rules\":[]}\n");
+  KillProcessesBelow(box_.root());
+  StartOk("bob");
+  EXPECT_EQ(box_.Read("/etc/tarn/app-privilege.json"), "{\"rules\":[]}\n");
+  const auto users = Users();
+  ASSERT_EQ(users.size(), 2u);
+  EXPECT_EQ(users[1], (std::vector<std::string>{"bob", "2", "0", "1027", "100", "0",
+                                                "/volume1/homes/bob/DriftVault"}));
+  ExpectRotation(2, 5, "lru");
+  // An account the platform does not know is not added; the start goes on.
+  KillProcessesBelow(box_.root());
+  StartOk("nobody-here");
+  EXPECT_EQ(Users().size(), 2u);
+}
+
+// A cleaner that cannot be launched: the cache and authentication daemons
+// were already up, the service is taken down again without a stop record,
+// and the start records nothing either.
+TEST_F(ServiceE2eTest, FailedDaemonLaunchStopsTheServiceSilently) {
+  // The cleaner notes which daemons run at its launch, then dies by a signal.
+  box_.Write(kCleaner.program, "#!/bin/sh\ncat " + box_.Host(kDaemons[0].pid_file) + " " +
+                                   box_.Host(kDaemons[1].pid_file) + " > " +
+                                   box_.Host("/cleaner-saw") + "\nkill -KILL $$\n");
+  ASSERT_EQ(chmod(box_.Host(kCleaner.program).c_str(), 0755), 0);
+  StartEndsWith("disabled");
+  std::istringstream in(box_.Read("/cleaner-saw"));
+  std::vector<pid_t> earlier{std::istream_iterator<pid_t>(in), std::istream_iterator<pid_t>()};
+  ASSERT_EQ(earlier.size(), 2u) << "cache and auth daemons were not running";
+  for (pid_t pid : earlier) EXPECT_TRUE(WaitGone(pid)) << pid;
+  for (const Daemon& daemon : kDaemons) EXPECT_FALSE(box_.Exists(daemon.pid_file));
+  EXPECT_EQ(box_.Value(kSettingConf, "dfvt_enable"), "0");
+  EXPECT_EQ(box_.Read(kRelayConf), "driftvault\n");  // the package is still enabled
+  EXPECT_EQ(box_.Value(kServiceVolumes, "DriftVault"), "");
+  EXPECT_EQ(LoggedParams(), std::vector<std::string>{});
+  EXPECT_EQ(Count(box_.Read(kEventLog), kEnableEvent), 0u);
+  EXPECT_EQ(Count(box_.Read(kEventLog), kStopEvent), 0u);
+  EXPECT_EQ(Users().size(), 1u);  // enabled before the launches
+}
+
+TEST_F(ServiceE2eTest, UpdaterOutcomesEndTheStart) {
+  for (const char* word : {"dbnewer", "upgradefail"}) {
+    SCOPED_TRACE(word);
+    std::filesystem::remove_all(box_.Host("/volume1/@driftvault"));
+    box_.MakeDirs(kSyncFolder);
+    if (word == std::string("dbnewer")) {
+      Exec(box_.Host(kUserDb),
+           "CREATE TABLE config_table (key VARCHAR UNIQUE ON CONFLICT ABORT, value VARCHAR);"
+           "INSERT INTO config_table VALUES ('version', 4151), ('view_id', '1');");
+    } else {
+      box_.Write(kUserDb, std::string(4096, 'G'));
+    }
+    const std::string database = box_.Read(kUserDb);
+    box_.Write(kDbPathConf, "db-vol=\"/volume1\"\n");
+    StartEndsWith(word);
+    EXPECT_EQ(box_.Status(), word);
+    EXPECT_EQ(box_.Read(kUserDb), database);
+    EXPECT_FALSE(box_.Exists(std::string(kSyncFolder) + "/syncfolder-db.sqlite"));
+    EXPECT_EQ(Count(box_.Read(kEventLog), kEnableEvent), 0u);
+    EXPECT_FALSE(box_.Exists(kLogDb));
+  }
+}
+
+// Every row of the status decision, with the package's real sync daemon as
+// the process behind "enabled" and a plain child behind the other words.
+TEST_F(ServiceE2eTest, StatusDecisionTable) {
+  Sleeper alive;
+  const pid_t gone = Spawn({"/bin/true"}, {});
+  WaitChild(gone);
+  box_.MakeDirs(kSyncFolder);
+  RunResult launched = RunBare(box_.Host(kSyncd.program), kSyncd.args);
+  ASSERT_EQ(launched.exit_status, 0) << launched.err;
+  const std::string sync_pid = box_.Read(kSyncd.pid_file);
+  const std::string gone_line = std::to_string(gone) + "\n";
+
+  const struct {
+    bool enabled;
+    const char* status_file;  // null: no file
+    const char* witness;      // a pid file set for the row (null: none)
+    std::string content;      // of the witness; "" removes it
+    const char* expected;
+  } rows[] = {
+      {false, "status=\"enabled\"\n", nullptr, "", "disabled"},
+      {true, nullptr, nullptr, "", "disabled"},
+      {true, "other=\"1\"\n", nullptr, "", "error"},
+      {true, "status=\"enab", nullptr, "", "error"},
+      {true, "status=\"abcdefghijklmnopqrstuvwxyz012345\"\n", nullptr, "", "error"},
+      {true, "status=\"enabled\"\n", nullptr, "", "enabled"},
+      {true, "status=\"enabled\"\n", kSyncd.pid_file, "", "error"},
+      {true, "status=\"enabled\"\n", kSyncd.pid_file, gone_line, "error"},
+      {true, "status=\"enabled\"\n", kSyncd.pid_file, "garbage\n", "error"},
+      {true, "status=\"updating\"\n", kUpgradingMark, alive.Line(), "updating"},
+      {true, "status=\"updating\"\n", nullptr, "", "error"},
+      {true, "status=\"checking\"\n", kUpgradingMark, gone_line, "error"},
+      {true, "status=\"checking\"\n", kUpgradingMark, "xyz\n", "error"},
+      {true, "status=\"moving_db\"\n", kRepoMoveMark, alive.Line(), "moving_db"},
+      {true, "status=\"moving_db\"\n", kRepoMoveMark, "1\n", "error"},
+      {true, "status=\"portconflict\"\n", nullptr, "", "portconflict"},
+      {true, "status=\"dbunexist\"\n", nullptr, "", "dbunexist"},
+      {true, "status=\"done\"\n", nullptr, "", "done"},
+      {true, "status=\"upgradefail\"\n", nullptr, "", "upgradefail"},
+      {true, "status=\"disabled\"\n", nullptr, "", "disabled"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.status_file ? row.status_file : "no file") + " " +
+                 (row.witness ? row.witness : "") + " " + row.content);
+    row.enabled ? box_.Write(kEnabled, "") : (void)unlink(box_.Host(kEnabled).c_str());
+    if (row.status_file != nullptr) {
+      box_.Write(kStatusFile, row.status_file);
+    } else {
+      unlink(box_.Host(kStatusFile).c_str());
+    }
+    unlink(box_.Host(kUpgradingMark).c_str());
+    unlink(box_.Host(kRepoMoveMark).c_str());
+    box_.Write(kSyncd.pid_file, sync_pid);
+    if (row.witness != nullptr && row.content.empty()) unlink(box_.Host(row.witness).c_str());
+    if (row.witness != nullptr && !row.content.empty()) box_.Write(row.witness, row.content);
+
+    RunResult r = box_.Tool({"service", "--status"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, row.expected);
+    // Reporting never changes the status file.
+    if (row.status_file != nullptr) {
+      EXPECT_EQ(box_.Read(kStatusFile), row.status_file);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace e2e
