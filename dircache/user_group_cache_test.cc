@@ -1,7 +1,6 @@
 #include "dircache/user_group_cache.h"
 
 #include <gtest/gtest.h>
-#include <time.h>
 
 namespace {
 
@@ -72,17 +71,6 @@ TEST(UserRecordTest, NeutralReadsOfMissingMistypedAndWideKeys) {
     User u = MakeUser("old", 9, 9, "/old", 9, 9, 9);
     EXPECT_EQ(u.FromMessage(c.first), 0);
     EXPECT_EQ(Fields(u), c.second);
-  }
-}
-
-TEST(UserRecordTest, ExpiryFollowsThePlatform) {
-  const int32_t today = static_cast<int32_t>(time(nullptr) / 86400);
-  const std::pair<int32_t, bool> cases[] = {
-      {-1, false}, {0, false}, {1, true}, {today, true}, {today + 2, false}};
-  for (const auto& c : cases) {
-    User u;
-    u.SetExpire(c.first);
-    EXPECT_EQ(u.IsExpired(), c.second) << c.first;
   }
 }
 

@@ -114,30 +114,4 @@ TEST_F(ShareFillTest, DescribesTheVolumeOrFails) {
   }
 }
 
-TEST_F(ShareFillTest, NeutralReadsOfMissingMistypedAndWideKeys) {
-  // Without a path there is no volume to describe: the lookup fails.
-  for (const PObject& m : {PObject(), PObject("homes")}) {
-    Share s;
-    s.SetFields("old", "/old", 9, 9);
-    EXPECT_EQ(s.FromMessage(m), -1);
-    EXPECT_EQ(s.GetName() + s.GetPath() + std::to_string(s.GetStatus() + s.GetType()), "0");
-  }
-  PObject m;
-  m["name"] = "homes";
-  m["path"] = "/volume1/homes";
-  m["status"] = "2";  // a string is not a number: not encrypted
-  m["type"] = PObject::map_type();
-  Share s;
-  EXPECT_EQ(s.FromMessage(m), 0);
-  EXPECT_EQ(s.GetStatus(), 0u);
-  EXPECT_EQ(s.GetType(), 0);
-  EXPECT_EQ(s.GetMountPath(), "/volume1");
-  // Numbers read as their low 32 bits.
-  m["status"] = static_cast<uint64_t>(0x100000100ull);
-  m["type"] = static_cast<uint64_t>(0x200000004ull);
-  ASSERT_EQ(s.FromMessage(m), 0);
-  EXPECT_EQ(s.GetStatus(), 0x100u);
-  EXPECT_EQ(s.GetType(), 4);
-}
-
 }  // namespace

@@ -1,12 +1,11 @@
-// Stopping daemons by their pid files, running the package's programs and
-// the updater.  A whole stop and start, with daemons that ignore SIGTERM and
-// pid files naming init, are tested end to end.
+// Stopping daemons by their pid files and running the package's programs.
+// A whole stop and start, with daemons that ignore SIGTERM, pid files naming
+// init and every outcome of the updater, are tested end to end.
 #include "service/daemon_control.h"
 
 #include <fcntl.h>
 
 #include "platform/platform_lib.h"
-#include "service/package_state.h"
 #include "service/service_test_util.h"
 
 namespace {
@@ -60,18 +59,6 @@ TEST(StopDaemonByPidFileTest, PidFiles) {
       EXPECT_EQ(IsPidFileProcessAlive(kPidFile), 0);
     }
   }
-}
-
-TEST(StopDaemonByPidFileTest, DaemonIgnoringTermIsKilled) {
-  TestRoot root;
-  ChildProcess daemon(/*ignore_term=*/true, /*own_group=*/true);
-  root.Write(kPidFile, std::to_string(daemon.pid()) + "\n");
-  EXPECT_EQ(StopDaemonByPidFile(kPidFile, 1), 0);
-  EXPECT_EQ(daemon.Wait(), SIGKILL);
-  EXPECT_FALSE(root.Exists(kPidFile));
-  EXPECT_TRUE(LogHas(root, "[ERROR] service-ctrl("));
-  EXPECT_TRUE(LogHas(root, "): daemon will now be killed (" + std::to_string(daemon.pid()) + ", " +
-                               kPidFile + ")\n"));
 }
 
 TEST(IsPidFileProcessAliveTest, Table) {
@@ -159,49 +146,6 @@ TEST_F(RunProgramTest, ChildGetsOnlyPathItsArgumentsAndNoDescriptors) {
   EXPECT_EQ(root_.Read("/out.links"), "/dev/null\n/dev/null\n/dev/null\n" + root_.root() + "\n");
   EXPECT_EQ(root_.Read("/out.lock"), "1\n");
   EXPECT_EQ(root_.Read("/out.sid"), root_.Read("/out.pid"));
-}
-
-// The updater stand-in writes the word of its script into the status file,
-// as the real one does, and records its argument.
-TEST(RunUpdaterTest, Outcomes) {
-  TestRoot root;
-  const struct {
-    const char* word;
-    int result;
-    const char* stored_after;
-    const char* log;
-  } cases[] = {
-      {"done", 0, "done", nullptr},
-      {"upgradefail", -1, "upgradefail", "[WARNING] service-ctrl("},
-      {"dbnewer", -1, "dbnewer", "): updater failed: (dbnewer)\n"},
-      {"updating", -1, "error", "): incorrect updater status (updating)\n"},
-      {"bogus", -1, "error", "[ERROR] service-ctrl("},
-  };
-  for (const auto& c : cases) {
-    root.WriteScript(paths::kUpdaterProgram, "echo \"$1\" > " + root.Host("/updater-arg") +
-                                                 "\nprintf 'status=\"" + c.word + "\"\\n' > " +
-                                                 root.Host(paths::kEnableStatus) + "\n");
-    EXPECT_EQ(RunUpdater("/volume1"), c.result) << c.word;
-    ustring word;
-    ReadServiceStatus(&word);
-    EXPECT_EQ(word.str(), c.stored_after) << c.word;
-    EXPECT_EQ(root.Read("/updater-arg"), "/volume1\n");
-    if (c.log != nullptr) {
-      EXPECT_TRUE(LogHas(root, c.log)) << c.word;
-    }
-  }
-  // An outcome that cannot be read leaves the status alone.
-  root.WriteScript(paths::kUpdaterProgram,
-                   "printf 'garbage\\n' > " + root.Host(paths::kEnableStatus) + "\n");
-  EXPECT_EQ(RunUpdater("/volume1"), -1);
-  EXPECT_EQ(root.Read(paths::kEnableStatus), "garbage\n");
-  EXPECT_TRUE(LogHas(root, "): failed to get updater status, leave the status unchanged\n"));
-  root.Remove(paths::kUpdaterProgram);
-  EXPECT_EQ(RunUpdater("/volume1"), -1);
-  ustring word;
-  ReadServiceStatus(&word);
-  EXPECT_EQ(word.str(), "error");
-  EXPECT_TRUE(LogHas(root, "): failed to upgrade database\n"));
 }
 
 }  // namespace

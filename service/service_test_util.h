@@ -18,11 +18,8 @@
 
 namespace service_test {
 
-// Appliance path of the log file that TestRoot sets up.
-inline constexpr char kTestLog[] = "/service-test.log";
-
 // A service test root: the package's and the platform's folders laid out,
-// every service message logged into kTestLog.
+// every service message logged.
 class TestRoot : public test_support::TestRoot {
  public:
   TestRoot() : test_support::TestRoot("drift-service-test") {
@@ -32,7 +29,7 @@ class TestRoot : public test_support::TestRoot {
       MakeDir(dir);
     }
     Write("/service.debug", "service_ctrl_debug=7\nutility_debug=7\n");
-    CaptureLog(kTestLog, "/service.debug", 50);
+    CaptureLog("/service-test.log", "/service.debug", 50);
   }
 };
 

@@ -26,11 +26,8 @@ typedef std::vector<std::string> Row;
 inline std::vector<Row> Query(const std::string& host_db, const std::string& sql) {
   std::vector<Row> rows;
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(host_db.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-    ADD_FAILURE() << "cannot open " << host_db;
-    sqlite3_close(db);
-    return rows;
-  }
+  EXPECT_EQ(sqlite3_open_v2(host_db.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK)
+      << host_db;
   sqlite3_busy_timeout(db, 60000);
   sqlite3_stmt* stmt = nullptr;
   const char* tail = sql.c_str();
