@@ -1,5 +1,5 @@
 // Opening and closing the user database: the schema as SQLite's own
-// catalogue describes it, reopening, the default profile, the lock file.
+// catalogue describes it, the default profile, the lock file.
 #include "userdb/user_manager.h"
 
 #include <sys/stat.h>
@@ -39,18 +39,6 @@ const std::pair<const char*, const char*> kTables[] = {
      "0,uid INTEGER 0 NULL 0,gid INTEGER 0 NULL 0,user_type INTEGER 1 NULL 0,watch_path VARCHAR 1 "
      "NULL 0"},
 };
-
-// Everything a database holds, as text: the catalogue and every row.
-std::string Dump(const std::string& host_db) {
-  std::string out;
-  for (const Row& row : userdb_test::Query(host_db, "SELECT * FROM sqlite_master ORDER BY name;"))
-    for (const std::string& field : row) out += field + "|";
-  for (const auto& table : kTables) {
-    for (const Row& row : userdb_test::Query(host_db, std::string("SELECT * FROM ") + table.first))
-      for (const std::string& field : row) out += field + "|";
-  }
-  return out;
-}
 
 TEST_F(UserDbTest, NewDatabaseHasTheSchema) {
   ASSERT_EQ(UserManager::Initialize(userdb_test::kDbPath), 0);
@@ -114,22 +102,6 @@ TEST_F(UserDbTest, NewDatabaseHasTheSchema) {
   EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_GE(UserManager::LockDescriptor(), 0);
   EXPECT_FALSE(UserManager::Seed().empty());
-}
-
-TEST_F(UserDbTest, ReopeningChangesNothing) {
-  ASSERT_EQ(UserManager::Initialize(userdb_test::kDbPath), 0);
-  UserManager::Close();
-  // Rows that a running package would have written by now.
-  Db("UPDATE config_table SET value = '17' WHERE key = 'view_id';"
-     "INSERT INTO user_table (name, attribute, view_id, uid, gid, user_type, watch_path) "
-     "VALUES ('alice', 0, 16, 1026, 100, 0, '/volume1/homes/alice/DriftVault');"
-     "INSERT INTO rotate_setting_table VALUES (0, 5, 'lru');"
-     "INSERT INTO session_table (uid, sess_id) VALUES (1, 's1');");
-  const std::string before = Dump(HostDb());
-  ASSERT_EQ(UserManager::Initialize(userdb_test::kDbPath), 0);
-  UserManager::Close();
-  EXPECT_EQ(Dump(HostDb()), before);
-  EXPECT_NE(before.find("|view_id|17|"), std::string::npos);
 }
 
 // Which existing profiles count as the default server profile (bit 0x2).
