@@ -75,10 +75,13 @@ TEST_F(FileOpTest, FSRemove) {
   const struct {
     std::string path;
     int expected;
-  } cases[] = {
-    {"", -1}, {Path("missing"), 0}, {Path("tree"), 0}, {Path("dangling"), 0}, {Path("victim"), 0},
-    {Path("slashed") + "
-     {Path("blocker/below"), -1}};  // status that cannot be read
+  } cases[] = {{"", -1},
+               {Path("missing"), 0},
+               {Path("tree"), 0},
+               {Path("dangling"), 0},
+               {Path("victim"), 0},
+               {Path("slashed") + "//", 0},
+               {Path("blocker/below"), -1}};  // status that cannot be read
   for (const auto& c : cases) {
     EXPECT_EQ(c.expected, FSRemove(c.path.c_str())) << c.path;
     EXPECT_TRUE(c.expected != 0 || access(c.path.c_str(), F_OK) != 0) << c.path;

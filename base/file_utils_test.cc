@@ -145,14 +145,13 @@ TEST_F(FileUtilsTest, MakeDirectoryPath) {
       {Path("a/b/c"), false, 022, kDefaultDirectoryMode, 0, 0, 0, "a/b", 0755},
       {Path("a/b/c"), false, 022, kDefaultDirectoryMode, 0, 0, 0, "a/b/c", 0755},
       {Path("t/u/"), false, 027, kDefaultDirectoryMode, 0, 0, 0, "t/u", 0750},
-      {Path("x
+      {Path("x//y///z"), false, 077, 0770, 0, 0, 0, "x/y", 0770},
       {Path("inner/deeper/leaf"), false, 022, 0711, -1, ENOTDIR, Path("inner").size(), "", 0},
       {Path("last"), false, 022, 0700, -1, EEXIST, Path("last").size(), "", 0},
       {Path("inner/deeper/leaf"), true, 022, 0711, 0, 0, 0, "inner/deeper", 0711},
       {Path("last"), true, 022, kDefaultDirectoryMode, 0, 0, 0, "last", 0755},
       {"", false, 022, kDefaultDirectoryMode, -1, EINVAL, 0, "", 0},
-      {
-    "/proc/drift-no-such-entry/x", false, 022, kDefaultDirectoryMode, -1, ENOENT, 25, "", 0}};
+      {"/proc/drift-no-such-entry/x", false, 022, kDefaultDirectoryMode, -1, ENOENT, 25, "", 0}};
   for (const auto& c : cases) {
     const mode_t before = umask(c.mask);
     ustring::size_type position = 12345;

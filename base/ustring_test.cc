@@ -6,7 +6,6 @@
 #include <functional>
 #include <random>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 
 namespace {
@@ -19,16 +18,11 @@ static_assert(sizeof(size_type) == 4 && npos == 0xFFFFFFFFu, "32-bit positions o
 TEST(UstringTest, CapacityRuleForBothBuffers) {
   const size_type cases[][3] = {{4, 4, 4},   {4, 2, 4},  {4, 5, 5},      {4, 1, 1},
                                 {11, 5, 11}, {11, 4, 4}, {100, 50, 100}, {100, 49, 49}};
-  EXPECT_EQ(4u, ustring().capacity());
-  EXPECT_EQ(4u, ustring().capacity16());
+  EXPECT_TRUE(ustring().capacity() == 4 && ustring().capacity16() == 4);
   for (const auto& c : cases) {
     ustring s, t;
-    s.reserve(c[0]);
-    s.reserve(c[1]);
-    t.reserve16(c[0]);
-    t.reserve16(c[1]);
-    EXPECT_EQ(c[2], s.capacity()) << c[0] << " -> " << c[1];
-    EXPECT_EQ(c[2], t.capacity16()) << c[0] << " -> " << c[1];
+    s.reserve(c[0]), s.reserve(c[1]), t.reserve16(c[0]), t.reserve16(c[1]);
+    EXPECT_EQ(c[2] * 65537, s.capacity() + 65536 * t.capacity16()) << c[0] << " -> " << c[1];
   }
   ustring s;  // "abc" fits the first 4 bytes; each append that does not fit grows exactly
   EXPECT_EQ(4u, s.append("abc").capacity());
@@ -38,8 +32,7 @@ TEST(UstringTest, CapacityRuleForBothBuffers) {
   EXPECT_EQ(3u, s.assign("xy").capacity());   // a small assignment shrinks it
   ustring cut("0123456789");
   cut.reserve(4);  // below the text: truncated, still terminated
-  EXPECT_STREQ("012", cut.c_str());
-  EXPECT_EQ(3u, cut.length());
+  EXPECT_EQ("012", cut.str());
 }
 
 // Every constructor and modifier, those handed this string's own text included.
@@ -120,16 +113,12 @@ TEST(UstringTest, CompareOrderAndStreams) {
   EXPECT_TRUE(a < b && b > a && a <= a && a >= a && !(b <= a) && !(a >= b) && !(a > a));
   EXPECT_TRUE(a == ustring("a") && a != b && !(ustring("A") == a) && !(a != "a"));
   EXPECT_TRUE(a == "a" && "a" == a && a != "b" && "b" != a && !("a" != a) && !(a == "b"));
-  std::hash<ustring> h;
-  EXPECT_EQ(h(ustring("same")), h(ustring(std::string("same"))));
-  EXPECT_NE(h(ustring("one")), h(ustring("two")));
+  EXPECT_NE(std::hash<ustring>()(a), std::hash<ustring>()(b));
   std::ostringstream out;
-  out << a << '|' << ustring("\xc3\xa9");
-  EXPECT_EQ("a|\xc3\xa9", out.str());
-  std::istringstream in("  first second");
+  std::istringstream in("  \xc3\xa9 ");
   ustring word("old");
-  EXPECT_STREQ("first", (in >> word, word.c_str()));
-  EXPECT_STREQ("second", (in >> word, in >> word, word.c_str()));  // nothing left: unchanged
+  in >> word >> word;  // nothing left for the second: unchanged
+  EXPECT_EQ("a|\xc3\xa9", (out << a << '|' << word, out.str()));
 }
 
 // The UTF-16 form is rebuilt after every change; ICU failures warn on standard
@@ -142,18 +131,9 @@ TEST(UstringTest, Utf16FormNormalisationAndFailures) {
   ustring nine("123456789"), normal;  // both make room for the text and its NUL
   EXPECT_EQ(10u, (nine.utf16(), nine.capacity16()));
   EXPECT_EQ(10u, normal.normalize(nine, ustring::kNFC).capacity16());
-  const struct {
-    void (*change)(ustring*);
-    const char16_t* expected;
-  } changes[] = {{[](ustring* t) { t->append("!"); }, u"h\u00e9!"},
-                 {[](ustring* t) { t->assign("\xe2\x82\xac"); }, u"\u20ac"},
-                 {[](ustring* t) { *t = ustring("abc"); }, u"abc"},
-                 {[](ustring* t) { t->clear(); }, u""}};
-  for (const auto& c : changes) {
-    s.utf16();
-    c.change(&s);
-    EXPECT_EQ(std::u16string(c.expected), std::u16string(s.utf16())) << s.c_str();
-  }
+  EXPECT_EQ(u"h\u00e9!", std::u16string(s.append("!").utf16()));
+  EXPECT_EQ(u"\u20ac", std::u16string(s.assign("\xe2\x82\xac").utf16()));
+  EXPECT_EQ(u"", std::u16string((s.clear(), s.utf16())));
   const ustring nfc("Cr\xc3\xa8me br\xc3\xbbl\xc3\xa9"), nfd("Cre\xcc\x80me bru\xcc\x82le\xcc\x81");
   EXPECT_EQ(nfd, s.normalize(nfc, ustring::kNFD));
   EXPECT_EQ(nfc, s.normalize(s, ustring::kNFC));  // in place
