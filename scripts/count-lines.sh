@@ -18,6 +18,7 @@ is_test() {
 }
 tests=0 code=0
 for f in $files; do
+  [ -f "$f" ] || continue
   case $f in
     *.cc|*.h|*.sh|*.py|*.cmake|*CMakeLists.txt|.ci/run) ;;
     *) continue ;;

@@ -366,7 +366,7 @@ def run_tests(build_dir, tests, durations, jobs, tmp, stop_on_failure=True, batc
     while batches or running:
         while batches and len(running) < jobs and not (failed and stop_on_failure):
             b = batches.pop(0)
-            limit = 60 + 5 * sum(durations.get(t["name"], 1) for t in b)
+            limit = 30 + 4 * sum(durations.get(t["name"], 1) for t in b)
             log = tempfile.TemporaryFile()
             running.append((start_batch(build_dir, b, tmp, log), b, time.time() + limit, log))
         if not running:
