@@ -1,5 +1,5 @@
-// drift-control cleanup, service --collect-user-data and diagnose in sandbox
-// appliances, and the sandbox's description of its volume.
+// drift-control's command line, and cleanup, service --collect-user-data and
+// diagnose in sandbox appliances.
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -9,13 +9,14 @@
 #include <set>
 #include <sstream>
 
-#include "platform/file_system_property.h"
-#include "platform/sdk_share.h"
+#include "cli/help_pages_expected.h"
 #include "tests/e2e_support.h"
 #include "userdb/user_manager.h"
 
 namespace e2e {
 namespace {
+
+using namespace expected_help;
 
 // Runs the tool and expects exit status 0 and nothing on standard error;
 // returns what it printed.
@@ -103,52 +104,25 @@ TEST(CollectUserDataE2eTest, PrintsOneLineForTheUserDatabase) {
             "{\"session_count\":0,\"type\":0}],\"version\":4164}\n");
 }
 
-// /volume1 is found as an ext4 volume through the sandbox's own mount table,
-// so shares on it know their volume.
-TEST(SandboxVolumes, HomesShareLiesOnVolume1) {
+// The archive on standard output holds the logs, settings and databases by
+// their patterns (the files' contents, not links), and no collection folder
+// is left behind; --create-archive leaves links to root + path, for missing
+// files too (they dangle).  The word counts decide what happens.
+TEST(DiagnoseE2eTest, ArchiveAndCollectionFolder) {
   Sandbox box;
-  setenv("DRIFT_ROOT", box.root().c_str(), 1);
-  SDK::Share share;
-  ASSERT_EQ(share.Open("homes", false), 0);
-  EXPECT_EQ(share.GetPath(), "/volume1/homes");
-  EXPECT_EQ(share.GetVolumePath(), "/volume1");
-  EXPECT_FALSE(share.IsUsbShare());
-  FileSystemProperty fs;
-  ASSERT_EQ(fs.Init("/volume1/homes/alice", true), 0);
-  EXPECT_EQ(fs.kind(), FileSystemProperty::kExt4);
-  EXPECT_EQ(fs.mount_path(), "/volume1");
-  EXPECT_EQ(fs.tmp_path(), "/volume1/@tmp");
-  EXPECT_EQ(fs.device(), "/dev/md2");
-  EXPECT_EQ(fs.Init("/var/packages/DriftVault", true), -1);  // not on a volume
-  unsetenv("DRIFT_ROOT");
-}
-
-class DiagnoseE2eTest : public ::testing::Test {
- protected:
-  // Runs diagnose --output-stdout and returns the archive's entry names.
-  std::set<std::string> ArchiveEntries() {
-    const std::string zip = Quiet(box_, {"diagnose", "--output-stdout"});
+  auto archive_entries = [&box] {
+    const std::string zip = Quiet(box, {"diagnose", "--output-stdout"});
     EXPECT_GT(zip.size(), 22u);  // more than an empty ZIP's end record
-    box_.Write("/archive.zip", zip);
-    RunResult list = e2e::Run({"/usr/bin/zipinfo", "-1", box_.Host("/archive.zip")});
+    box.Write("/archive.zip", zip);
+    RunResult list = e2e::Run({"/usr/bin/zipinfo", "-1", box.Host("/archive.zip")});
     EXPECT_EQ(list.exit_status, 0) << list.err;
     std::set<std::string> entries;
     std::istringstream lines(list.out);
     for (std::string line; std::getline(lines, line);) entries.insert(line);
     return entries;
-  }
-  std::string ArchiveEntry(const std::string& name) {
-    return e2e::Run({"/usr/bin/unzip", "-p", box_.Host("/archive.zip"), name}).out;
-  }
-  Sandbox box_;
-};
-
-// The archive holds the logs, settings and databases by their patterns (the
-// files' contents, not links), and no collection folder is left behind.
-TEST_F(DiagnoseE2eTest, ArchiveOnStandardOutput) {
-  box_.MakeDirs("/var/log/dfvt");
-  box_.MakeDirs("/var/log/upstart");
-  const std::set<std::string> tmp = List(box_.Host("/tmp"));
+  };
+  const std::set<std::string> tmp = List(box.Host("/tmp"));
+  const std::string sync = "volume1/@driftvault/@sync/";
   const std::map<std::string, bool> files = {
       {"var/log/dfvt/syncfolder.log", true},
       {"var/log/dfvt/client.log_2", true},
@@ -156,77 +130,125 @@ TEST_F(DiagnoseE2eTest, ArchiveOnStandardOutput) {
       {"var/log/messages-20240101", true},
       {"var/log/othermessages", false},
       {"var/packages/DriftVault/target/etc/syncfolder.debug", true},
-  };
-  for (const auto& [path, collected] : files) box_.Write("/" + path, path);
-  std::set<std::string> entries = ArchiveEntries();
-  for (const auto& [path, collected] : files) EXPECT_EQ(entries.count(path), collected) << path;
-  for (const char* path : {"var/log/messages", "var/log/messages.1", "etc.defaults/VERSION",
-                           "etc.defaults/tarninfo.conf", "var/packages/DriftVault/INFO",
-                           "var/packages/DriftVault/etc/setting.conf"}) {
-    EXPECT_EQ(entries.count(path), 1u) << path;
-  }
-  EXPECT_EQ(entries.count("var/log/tarn-events.log"), 0u);
-  for (const std::string& entry : entries) {
-    EXPECT_EQ(entry.find("@driftvault"), std::string::npos) << entry;
-    EXPECT_NE(entry.back(), '/') << "folder entry " << entry;
-  }
-  EXPECT_EQ(ArchiveEntry("var/log/dfvt/client.log_2"), "var/log/dfvt/client.log_2");
-  EXPECT_EQ(List(box_.Host("/tmp")), tmp);
-
-  // With a database volume its databases come along, by their patterns.
-  const std::string sync = "volume1/@driftvault/@sync/";
-  const std::map<std::string, bool> databases = {
       {sync + "view/1/view-db.sqlite", true},
-      {sync + "view/22/view-db.sqlite", true},
       {sync + "view/22/view-db.sqlite-wal", true},
       {sync + "view/22/other.sqlite", false},
       {sync + "file/ab/blob", true},
       {sync + "syncfolder-db.sqlite", true},
       {sync + "user-db.sqlite", true},
+      {sync + "view/22/view-db.sqlite", true},
       {sync + "user-db.sqlite-journal", true},
       {sync + "log-db.sqlite", false},
       {"volume1/@driftvault/@clientd/db.sqlite", true},
   };
-  for (const auto& [path, collected] : databases) {
-    box_.MakeDirs("/" + path.substr(0, path.rfind('/')));
-    box_.Write("/" + path, path);
+  for (const auto& [path, collected] : files) {
+    box.MakeDirs("/" + path.substr(0, path.rfind('/')));
+    box.Write("/" + path, path);
   }
-  box_.Write(kDbPathConf, "db-vol=\"/volume1\"\n");
-  entries = ArchiveEntries();
-  for (const auto& [path, collected] : databases) EXPECT_EQ(entries.count(path), collected) << path;
+  std::set<std::string> entries = archive_entries();
+  for (const char* path :
+       {"var/log/messages", "var/log/messages.1", "etc.defaults/VERSION",
+        "etc.defaults/tarninfo.conf", "var/packages/DriftVault/INFO",
+        "var/packages/DriftVault/etc/setting.conf", "var/log/dfvt/client.log_2"}) {
+    EXPECT_EQ(entries.count(path), 1u) << path;
+  }
+  EXPECT_EQ(entries.count("var/log/tarn-events.log"), 0u);
+  for (const std::string& entry : entries) {
+    EXPECT_EQ(entry.find("@driftvault"), std::string::npos) << entry;  // no database volume
+    EXPECT_NE(entry.back(), '/') << "folder entry " << entry;
+  }
+  EXPECT_EQ(List(box.Host("/tmp")), tmp);
+  box.Write(kDbPathConf, "db-vol=\"/volume1\"\n");
+  entries = archive_entries();
+  for (const auto& [path, collected] : files) EXPECT_EQ(entries.count(path), collected) << path;
   EXPECT_EQ(entries.count("var/packages/DriftVault/etc/db-path.conf"), 1u);
-  EXPECT_EQ(ArchiveEntry(sync + "view/22/view-db.sqlite"), sync + "view/22/view-db.sqlite");
+  const std::string entry = sync + "view/22/view-db.sqlite-wal";
+  EXPECT_EQ(e2e::Run({"/usr/bin/unzip", "-p", box.Host("/archive.zip"), entry}).out, entry);
 
-  // Without the zip program: no archive and no leftovers.
-  unlink(box_.Host("/usr/tarn/bin/zip").c_str());
-  EXPECT_EQ(Quiet(box_, {"diagnose", "--output-stdout"}), "");
-  EXPECT_EQ(List(box_.Host("/tmp")), tmp);
-}
-
-// --create-archive leaves links to root + path, for missing files too (they
-// dangle); patterns over a missing folder add nothing.  The word counts
-// decide what happens.
-TEST_F(DiagnoseE2eTest, CreateArchiveAndWordCounts) {
-  box_.Write(kDbPathConf, "db-vol=\"/volume1\"\n");
-  EXPECT_EQ(Quiet(box_, {"diagnose", "--create-archive", "/root/diag"}), "");
+  EXPECT_EQ(Quiet(box, {"diagnose", "--create-archive", "/root/diag"}), "");
   for (const char* path : {"/var/log/messages", "/var/log/messages.1", "/etc.defaults/VERSION",
                            "/var/packages/DriftVault/etc", "/var/log/dfvt/client.log",
                            "/var/log/dfvt/drift-cached.log_1", "/var/log/upstart",
                            "/volume1/@driftvault/@sync/file"}) {
-    EXPECT_EQ(LinkTarget(box_, std::string("/root/diag") + path), box_.Host(path)) << path;
+    EXPECT_EQ(LinkTarget(box, std::string("/root/diag") + path), box.Host(path)) << path;
   }
   struct stat st;
-  EXPECT_NE(stat(box_.Host("/root/diag/var/log/dfvt/client.log").c_str(), &st), 0);
-  EXPECT_FALSE(box_.Exists("/root/diag/volume1/@driftvault/@clientd/db.sqlite"));
-  EXPECT_EQ(box_.Read("/root/diag/var/log/messages"), box_.Read("/var/log/messages"));
+  EXPECT_NE(stat(box.Host("/root/diag/var/log/dfvt/client.log").c_str(), &st), 0);
+  EXPECT_EQ(box.Read("/root/diag/var/log/messages"), box.Read("/var/log/messages"));
+  EXPECT_EQ(Quiet(box, {"diagnose", "--output-stdout", "/root/x"}), "");
+  EXPECT_FALSE(box.Exists("/root/x"));
+  EXPECT_EQ(Quiet(box, {"diagnose", "--output-stdout", "--create-archive", "/root/y"}), "");
+  EXPECT_EQ(LinkTarget(box, "/root/y/var/log/messages"), box.Host("/var/log/messages"));
+  EXPECT_EQ(Quiet(box, {"diagnose", "--create-archive", "/root/a", "/root/b"}), "");
+  EXPECT_FALSE(box.Exists("/root/a") || box.Exists("/root/b"));
+  // Without the zip program: no archive and no leftovers.
+  unlink(box.Host("/usr/tarn/bin/zip").c_str());
+  EXPECT_EQ(Quiet(box, {"diagnose", "--output-stdout"}), "");
+  EXPECT_EQ(List(box.Host("/tmp")), tmp);
+}
 
-  EXPECT_EQ(Quiet(box_, {"diagnose", "--output-stdout", "/root/x"}), "");
-  EXPECT_FALSE(box_.Exists("/root/x"));
-  EXPECT_EQ(Quiet(box_, {"diagnose", "--output-stdout", "--create-archive", "/root/y"}), "");
-  EXPECT_EQ(LinkTarget(box_, "/root/y/var/log/messages"), box_.Host("/var/log/messages"));
-  EXPECT_EQ(Quiet(box_, {"diagnose", "--create-archive", "/root/a", "/root/b"}), "");
-  EXPECT_FALSE(box_.Exists("/root/a"));
-  EXPECT_FALSE(box_.Exists("/root/b"));
+// The command line as a user meets it: exact output and exit status.  The
+// complete program (libexec/drift-control-full) parses the same command line
+// and must answer byte for byte the same, so every case runs on both, against
+// an empty root, so that no command can touch the host's files.
+TEST(CommandLineE2eTest, HelpErrorsAndCommandsThatDoNothing) {
+  const std::string bad_bogus = "Argument '--bogus': '--bogus' is not a valid argument\n\n";
+  const std::string remainder = "Global: Expect 0 remainders, but threre are 1\n";
+  const struct {
+    std::vector<std::string> args;
+    int exit_status;
+    std::string out, err;
+  } cases[] = {
+      {{}, 0, kGlobal, ""},
+      {{"-h"}, 0, kGlobal, ""},
+      {{"--help"}, 0, kGlobal, ""},
+      {{"help"}, 0, kGlobal, ""},  // no command word: a global remainder
+      {{"bogus", "words"}, 0, kGlobal, ""},
+      {{"--help", "service"}, 0, kGlobal, ""},  // the help option swallows the words after it
+      {{"service", "-h"}, 0, kService, ""},
+      {{"service", "--help"}, 0, kService, ""},
+      {{"service", "--status", "-h"}, 0, kService, ""},
+      {{"diagnose", "-h"}, 0, kDiagnose, ""},
+      {{"cleanup", "--help"}, 0, kCleanup, ""},
+      {{"service", "-h", "--bogus"}, 0, kService, ""},  // help is stored before the parse fails
+      // The parser's message ends with a line end, the entry point adds one.
+      {{"--bogus"}, 255, "", bad_bogus},
+      {{"-hx"}, 255, "", "Argument '-hx': '-hx' is not a valid argument\n\n"},
+      {{"service", "--bogus", "-h"}, 255, "", bad_bogus},
+      {{"service", "start"}, 255, "", remainder},
+      {{"cleanup", "now"}, 255, "", remainder},
+      {{"diagnose", "--create-archive=x"},
+       255,
+       "",
+       "Argument 'create-archive': Expect 0 arguments, but threre are 1\n"},
+      {{"service", "--stop", "--stop"}, 255, "", "Argument 'stop': Expect 0 argument(s)\n\n"},
+      {{"diagnose", "x", "--output-stdout"},
+       255,
+       "",
+       "Global: '--output-stdout' is not a valid positional argument\n"},
+      {{"service"}, 0, "", ""},
+      {{"diagnose", "--output-stdout", "extra"}, 0, "", ""},  // one remainder: no archive
+      {{"diagnose", "--create-archive"}, 0, "", ""},
+      {{"diagnose", "--create-archive", "a", "b"}, 0, "", ""},
+      {{"diagnose"}, 0, "", ""},
+      {{"diagnose", "-", "--"}, 0, "", ""},  // bare words
+  };
+  char tmpl[] = "/tmp/drift-cli-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  for (const std::string& program : {ToolPath(), FullToolPath()}) {
+    for (const auto& c : cases) {
+      std::vector<std::string> argv{program};
+      argv.insert(argv.end(), c.args.begin(), c.args.end());
+      std::string line;
+      for (const auto& a : argv) line += " " + a;
+      SCOPED_TRACE(line);
+      RunResult r = e2e::Run(argv, {{"DRIFT_ROOT", tmpl}});
+      EXPECT_EQ(r.exit_status, c.exit_status);
+      EXPECT_EQ(r.out, c.out);
+      EXPECT_EQ(r.err, c.err);
+    }
+  }
+  e2e::Run({"/bin/rm", "-rf", tmpl});
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <stdio.h>
@@ -17,10 +16,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <thread>
 
 extern char** environ;
 
@@ -435,78 +436,46 @@ bool MountNamespaceUsable(std::string* why) {
   return r.exit_status == 0;
 }
 
-SyslogCapture::SyslogCapture(const std::string& host_path) : path_(host_path) {
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  if (host_path.size() >= sizeof(addr.sun_path)) {
-    ADD_FAILURE() << "socket path too long: " << host_path;
-    return;
-  }
-  memcpy(addr.sun_path, host_path.c_str(), host_path.size() + 1);
-  mkdir(host_path.substr(0, host_path.rfind('/')).c_str(), 0755);
-  unlink(host_path.c_str());
-  fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0 || bind(fd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 ||
-      chmod(host_path.c_str(), 0666) != 0 || pipe2(stop_pipe_, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "system log socket " << host_path << ": " << strerror(errno);
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-    return;
-  }
-  // The senders block once a few messages wait unread: read all the time.
-  reader_ = std::thread([this] {
-    char buf[8192];
-    for (;;) {
-      struct pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
-      if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
-      if (fds[0].revents & POLLIN) {
-        const ssize_t n = recv(fd_, buf, sizeof(buf), MSG_DONTWAIT);
-        if (n > 0) {
-          std::lock_guard<std::mutex> lock(mutex_);
-          text_.append(buf, static_cast<size_t>(n));
-          if (text_.back() != '\n') text_.push_back('\n');
-        }
-        continue;
-      }
-      if (fds[1].revents != 0) return;
-    }
-  });
-}
-
-SyslogCapture::~SyslogCapture() {
-  if (fd_ < 0) return;
-  const ssize_t ignored = write(stop_pipe_[1], "x", 1);
-  (void)ignored;
-  reader_.join();
-  close(fd_);
-  close(stop_pipe_[0]);
-  close(stop_pipe_[1]);
-  unlink(path_.c_str());
-}
-
-std::string SyslogCapture::Text() {
-  usleep(100000);
-  std::lock_guard<std::mutex> lock(mutex_);
-  return text_;
-}
-
-RunResult RunInMountNamespace(const Sandbox& box, const std::string& script, SyslogCapture* syslog,
-                              int timeout_seconds) {
+RunResult RunInMountNamespace(const Sandbox& box, const std::string& script, std::string* log) {
   const std::string dev = box.root() + "/.dev";
   const std::string make_dev =
       "mkdir -p \"$0\" && cd \"$0\" && for d in null:3 zero:5 full:7 random:8 urandom:9; do "
       "[ -e ${d%:*} ] || mknod -m 666 ${d%:*} c 1 ${d#*:}; done && ln -sfn /proc/self/fd fd";
-  RunResult made = Run({"/bin/sh", "-c", make_dev, dev});
-  EXPECT_EQ(made.exit_status, 0) << made.err;
-  if (syslog != nullptr && syslog->path() != dev + "/log") {
-    ADD_FAILURE() << "the system log socket must be " << dev << "/log";
-  }
-  return Run({"/usr/bin/unshare", "-m", "/bin/sh", "-c", std::string(kPrelude) + script},
-             {{"ROOT", box.root()},
-              {"TOOL", box.ToolProgram()},
-              {"DRIFT_ROOT", box.root()},
-              {"DEVDIR", dev}},
-             timeout_seconds);
+  EXPECT_EQ(Run({"/bin/sh", "-c", make_dev, dev}).exit_status, 0);
+  // The system log socket.  The senders block once a few messages wait
+  // unread, so a thread reads all the time.
+  struct sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  (dev + "/log").copy(addr.sun_path, sizeof(addr.sun_path) - 1);
+  unlink(addr.sun_path);
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  struct timeval tv = {0, 50000};
+  EXPECT_TRUE(dev.size() + 4 < sizeof(addr.sun_path) &&
+              bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0 &&
+              chmod(addr.sun_path, 0666) == 0 &&
+              setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) == 0)
+      << "system log socket " << addr.sun_path << ": " << strerror(errno);
+  std::atomic<bool> stop{false};
+  log->clear();
+  std::thread reader([&] {
+    char buf[8192];
+    while (!stop) {
+      const ssize_t n = recv(fd, buf, sizeof(buf), 0);
+      if (n > 0) log->append(buf, static_cast<size_t>(n)).append(buf[n - 1] == '\n' ? "" : "\n");
+    }
+  });
+  RunResult r = Run({"/usr/bin/unshare", "-m", "/bin/sh", "-c", std::string(kPrelude) + script},
+                    {{"ROOT", box.root()},
+                     {"TOOL", box.ToolProgram()},
+                     {"DRIFT_ROOT", box.root()},
+                     {"DEVDIR", dev}},
+                    120);
+  usleep(100000);  // for messages already sent
+  stop = true;
+  reader.join();
+  close(fd);
+  unlink(addr.sun_path);
+  return r;
 }
 
 }  // namespace e2e

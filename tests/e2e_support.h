@@ -6,9 +6,7 @@
 #include <sys/types.h>
 
 #include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/test_port.h"
@@ -153,37 +151,15 @@ class ServiceTest : public ::testing::Test {
 // says what failed otherwise.
 bool MountNamespaceUsable(std::string* why);
 
-// A system-log style datagram socket whose messages a thread collects.
-class SyslogCapture {
- public:
-  explicit SyslogCapture(const std::string& host_path);
-  ~SyslogCapture();
-  SyslogCapture(const SyslogCapture&) = delete;
-  SyslogCapture& operator=(const SyslogCapture&) = delete;
-
-  const std::string& path() const { return path_; }
-  // Everything received so far, one message a line (after a moment's wait).
-  std::string Text();
-
- private:
-  std::string path_;
-  int fd_ = -1;
-  int stop_pipe_[2] = {-1, -1};
-  std::mutex mutex_;
-  std::string text_;
-  std::thread reader_;
-};
-
 // Runs the shell `script` in a private mount namespace in which /dev holds
-// the usual devices and, as "log", the socket of `syslog` (ROOT/.dev/log, or
-// null).  The script gets ROOT, TOOL and `env`, and the shell functions
+// the usual devices and, as "log", a socket whose messages go to `log`.  The
+// script gets ROOT and TOOL, and the shell functions
 //   fill FOLDER PAGES [INODES]  a 64 KiB tmpfs (of INODES files at most) over
 //                        the appliance FOLDER with its files in it, filled up
 //                        to PAGES free 4 KiB pages;
 //   unfill FOLDER        the tmpfs's files (less the filler) copied back, the
 //                        tmpfs taken away.
-RunResult RunInMountNamespace(const Sandbox& box, const std::string& script, SyslogCapture* syslog,
-                              int timeout_seconds = 120);
+RunResult RunInMountNamespace(const Sandbox& box, const std::string& script, std::string* log);
 
 }  // namespace e2e
 

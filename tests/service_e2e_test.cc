@@ -25,6 +25,7 @@ namespace e2e {
 namespace {
 
 using Rows = std::vector<std::vector<std::string>>;
+const char kLoggedSql[] = "SELECT value FROM log_list_table WHERE list = 1 ORDER BY log_id, pos";
 const Daemon& kCleaner = kDaemons[2];
 const Daemon& kSyncd = kDaemons[4];
 
@@ -48,13 +49,12 @@ struct Sleeper {
 
 class ServiceE2eTest : public ServiceTest {
  protected:
-  std::string StatusWord() const { return box_.Value(kStatusFile, "status"); }
   // A start that ends before any daemon, with `word` in the status file.
   void StartEndsWith(const std::string& word, const std::string& account = "alice") {
     RunResult r = Start(account);
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(StatusWord(), word);
+    EXPECT_EQ(box_.Value(kStatusFile, "status"), word);
     EXPECT_EQ(SettledProcessesBelow(box_.root()), std::vector<pid_t>{});
   }
 
@@ -81,10 +81,7 @@ class ServiceE2eTest : public ServiceTest {
   // The parameters of every record of the log database, in order.
   std::vector<std::string> LoggedParams() const {
     std::vector<std::string> out;
-    if (!box_.Exists(kLogDb)) return out;
-    for (const auto& row :
-         Query(box_.Host(kLogDb),
-               "SELECT value FROM log_list_table WHERE list = 1 ORDER BY log_id, pos")) {
+    for (const auto& row : box_.Exists(kLogDb) ? Query(box_.Host(kLogDb), kLoggedSql) : Rows{}) {
       out.push_back(row[0]);
     }
     return out;
@@ -104,12 +101,6 @@ class ServiceE2eTest : public ServiceTest {
     EXPECT_EQ(view.GetRotatePolicy(&got_policy), 0);
     EXPECT_EQ(got_count, count);
     EXPECT_EQ(got_policy, policy);
-  }
-
-  std::map<std::string, std::string> Snapshot(const std::vector<std::string>& files) const {
-    std::map<std::string, std::string> contents;
-    for (const std::string& file : files) contents[file] = box_.Read(file);
-    return contents;
   }
 };
 
@@ -139,16 +130,15 @@ TEST_F(ServiceE2eTest, FirstStartThenStopsRunTheWholeRoad) {
   EXPECT_EQ(NextViewId(), "2");
   ExpectRotation(1, 32, "fifo");
   // First installation: the package is granted to everyone.
-  Json::Value rules;
-  std::istringstream privileges(box_.Read("/etc/tarn/app-privilege.json"));
-  ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), privileges, &rules, nullptr));
-  ASSERT_EQ(rules["rules"].size(), 1u);
-  const Json::Value& rule = rules["rules"][0];
-  EXPECT_EQ(rule["type"].asInt(), 2);
-  EXPECT_EQ(rule["id"].asInt(), 0);
-  EXPECT_EQ(rule["app"].asString(), "TARN.HXA.DFVT.Instance");
-  ASSERT_EQ(rule["allow"].size(), 1u);
-  EXPECT_EQ(rule["allow"][0].asString(), "0.0.0.0");
+  Json::Value rules[2];
+  std::istringstream texts[2] = {
+      std::istringstream(box_.Read("/etc/tarn/app-privilege.json")),
+      std::istringstream(
+          R"({"rules":[{"type":2,"id":0,"app":"TARN.HXA.DFVT.Instance","allow":["0.0.0.0"]}]})")};
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), texts[i], &rules[i], nullptr));
+  }
+  EXPECT_EQ(rules[0], rules[1]);
   EXPECT_EQ(box_.Read(kRelayConf), "driftvault\n");
   EXPECT_EQ(box_.Value(kServiceVolumes, "DriftVault"), "/volume1");
   EXPECT_EQ(Count(box_.Read(kEventLog), kEnableEvent), 1u);
@@ -158,11 +148,17 @@ TEST_F(ServiceE2eTest, FirstStartThenStopsRunTheWholeRoad) {
   std::vector<pid_t> pids;
   for (const Daemon& daemon : kDaemons) pids.push_back(box_.PidOf(daemon.pid_file));
   std::sort(pids.begin(), pids.end());
-  const auto before =
-      Snapshot({kStatusFile, kSettingConf, kDbPathConf, kEventLog, kRelayConf, kUserDb});
+  auto snapshot = [this] {
+    std::string all;
+    for (const char* file :
+         {kStatusFile, kSettingConf, kDbPathConf, kEventLog, kRelayConf, kUserDb}) {
+      all += box_.Read(file) + '\0';
+    }
+    return all;
+  };
+  const std::string before = snapshot();
   EXPECT_EQ(Start("bob").exit_status, 0);
-  EXPECT_EQ(Snapshot({kStatusFile, kSettingConf, kDbPathConf, kEventLog, kRelayConf, kUserDb}),
-            before);
+  EXPECT_EQ(snapshot(), before);
   EXPECT_EQ(LoggedParams(), std::vector<std::string>{"1"});
   EXPECT_EQ(ProcessesBelow(box_.root()), pids);
 
