@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -48,11 +49,7 @@ TEST_F(FileUtilsTest, SectionsAndGuardsLockOnce) {
   root_.Write("/switch", "utility_debug=7\n");
   root_.CaptureLog("/log", "/switch");
   const int fd = open(Path("lock").c_str(), O_RDWR | O_CREAT, 0644);
-  pthread_mutexattr_t attr;
-  pthread_mutexattr_init(&attr);
-  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-  pthread_mutex_t mutex;
-  pthread_mutex_init(&mutex, &attr);
+  pthread_mutex_t mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
   {
     CriticalSection by_file(fd), by_mutex(&mutex);
     for (CriticalSection* s : {&by_file, &by_mutex, &by_file, &by_mutex}) s->Enter();
@@ -68,17 +65,14 @@ TEST_F(FileUtilsTest, SectionsAndGuardsLockOnce) {
     EXPECT_TRUE(!LockFileIsFree() && !MutexIsFree(&mutex));
   }
   EXPECT_TRUE(LockFileIsFree() && MutexIsFree(&mutex));
-  pthread_mutex_destroy(&mutex);
   close(fd);
-  const std::string log = root_.LogText();
-  auto count = [&](const std::string& what) {
-    int n = 0;
-    for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1)) ++n;
-    return n;
-  };
-  EXPECT_EQ(4, count("[DEBUG] utility(")) << log;
-  EXPECT_EQ(2, count("): entering critical section")) << log;
-  EXPECT_EQ(2, count("): leaving critical section")) << log;
+  const std::string log = std::regex_replace(
+      root_.LogText(),
+      std::regex("[A-Z][a-z]{2} [0-9]{2} [0-9:]{8} \\[DEBUG\\] utility\\([0-9]+\\): "), "");
+  EXPECT_EQ(
+      "entering critical sectionentering critical sectionleaving critical sectionleaving critical "
+      "section",
+      log);
 }
 
 TEST_F(FileUtilsTest, GetFileInfoAndBaseName) {
@@ -124,10 +118,8 @@ TEST_F(FileUtilsTest, GetFileInfoAndBaseName) {
   EXPECT_EQ(ENOTDIR, errno);
   EXPECT_FALSE(FileExists(Path("file.txt/below").c_str()) || FileExists(""));
   close(sock);
-  for (const char* path : {"/volume1/homes/alice", "alice", "//alice"}) {
-    EXPECT_STREQ("alice", BaseName(path).c_str()) << path;
-  }
-  for (const char* path : {"/volume1/", "/", ""}) EXPECT_STREQ("", BaseName(path).c_str());
+  EXPECT_EQ("alice|alice|",
+            BaseName("//alice").str() + "|" + BaseName("alice").str() + "|" + BaseName("/").str());
 }
 
 TEST_F(FileUtilsTest, MakeDirectoryPath) {
