@@ -158,7 +158,9 @@ bool MountNamespaceUsable(std::string* why);
 //                        the appliance FOLDER with its files in it, filled up
 //                        to PAGES free 4 KiB pages;
 //   unfill FOLDER        the tmpfs's files (less the filler) copied back, the
-//                        tmpfs taken away.
+//                        tmpfs taken away;
+//   run COMMAND          service --COMMAND as $ACCOUNT (alice by default),
+//                        then "COMMAND EXIT-STATUS STATUS-WORD".
 RunResult RunInMountNamespace(const Sandbox& box, const std::string& script, std::string* log);
 
 }  // namespace e2e

@@ -21,12 +21,6 @@ namespace {
 const char kLockFile[] = "/tmp/user-mgr-lock-file";
 const std::string kEtc = kEtcFolder;
 
-#define SKIP_WITHOUT_MOUNT_NAMESPACE()                    \
-  do {                                                    \
-    std::string why;                                      \
-    if (!MountNamespaceUsable(&why)) GTEST_SKIP() << why; \
-  } while (0)
-
 class FaultTest : public ServiceTest {
  protected:
   std::map<std::string, std::string> EtcFiles() const {
@@ -36,11 +30,17 @@ class FaultTest : public ServiceTest {
     }
     return files;
   }
-  // Runs `script` in the namespace; expects it to print `out`; returns the
-  // system log of the run.
-  std::string InNamespace(const std::string& script, const std::string& out) {
+  // Runs `script` in the namespace, on a full etc folder when `fill` gives
+  // the free pages (and inodes); expects it to print `out`; returns the system
+  // log of the run.
+  std::string InNamespace(const std::string& fill, const std::string& script,
+                          const std::string& out) {
     std::string log;
-    RunResult r = RunInMountNamespace(box_, script, &log);
+    RunResult r = RunInMountNamespace(
+        box_,
+        fill.empty() ? script
+                     : "fill " + kEtc + " " + fill + "\n" + script + "unfill " + kEtc + "\n",
+        &log);
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
     EXPECT_EQ(r.out, out);
     return log;
@@ -50,41 +50,37 @@ class FaultTest : public ServiceTest {
   }
 };
 
+class NamespaceTest : public FaultTest {
+  void SetUp() override {
+    FaultTest::SetUp();
+    std::string why;
+    if (!MountNamespaceUsable(&why)) GTEST_SKIP() << why;
+  }
+};
+
 // A start on a full disk cannot even say "initializing": it ends there, and
-// every file is as it was.
-TEST_F(FaultTest, FullDiskStartLeavesEverySettingWhole) {
-  SKIP_WITHOUT_MOUNT_NAMESPACE();
+// every file is as it was.  A stop on a full disk still takes every daemon
+// down; the status word and the enable switch keep their old text whole, the
+// failures are logged, and the status reads "error" until a stop with room
+// again says "disabled".
+TEST_F(NamespaceTest, StartAndStopLeaveEverySettingWhole) {
   box_.Write(kStatusFile, "status=\"disabled\"\n");
-  const auto before = EtcFiles();
-  const std::string log =
-      InNamespace("fill " + kEtc + " 0\nTARNPKG_USERNAME=alice \"$TOOL\" service --start\n" +
-                      "echo \"start $?\"\nunfill " + kEtc + "\n",
-                  "start 0\n");
+  auto before = EtcFiles();
+  std::string log = InNamespace("0", "run start\n", "start 0 disabled\n");
   EXPECT_EQ(EtcFiles(), before);
   EXPECT_EQ(Has(log, "failed to set service status to 'initializing'"), "");
-  EXPECT_EQ(box_.Status(), "disabled");
   EXPECT_EQ(SettledProcessesBelow(box_.root()), std::vector<pid_t>{});
   EXPECT_FALSE(box_.Exists("/volume1/@driftvault"));
-  StartOk();  // with room again
-}
 
-// A stop on a full disk still takes every daemon down; the status word and
-// the enable switch keep their old text whole, the failures are logged, and
-// the status reads "error" until a stop with room again says "disabled".
-TEST_F(FaultTest, FullDiskStopStillStopsTheDaemons) {
-  SKIP_WITHOUT_MOUNT_NAMESPACE();
-  StartOk();
-  const auto before = EtcFiles();
+  StartOk();  // with room again
+  before = EtcFiles();
   ASSERT_EQ(box_.Value(kSettingConf, "dfvt_enable"), "1");
-  const std::string log = InNamespace(
-      "fill " + kEtc + " 0\n\"$TOOL\" service --stop\necho \"stop $?\"\nunfill " + kEtc + "\n",
-      "stop 0\n");
+  log = InNamespace("0", "run stop\n", "stop 0 error\n");
   EXPECT_EQ(SettledProcessesBelow(box_.root()), std::vector<pid_t>{});
   for (const Daemon& daemon : kDaemons) EXPECT_FALSE(box_.Exists(daemon.pid_file));
   EXPECT_EQ(EtcFiles(), before);
   EXPECT_EQ(Has(log, "fail to set service statis to disabled"), "");
   EXPECT_EQ(Has(log, "failed to set dfvt_enable=0 in " + kEtc + "/setting.conf (skipping)"), "");
-  EXPECT_EQ(box_.Status(), "error");
   StopOk();
   StartOk();
 }
@@ -92,8 +88,7 @@ TEST_F(FaultTest, FullDiskStopStillStopsTheDaemons) {
 // A setting.conf larger than the room left: the enable switch cannot be
 // written at start nor at stop, which is logged and skipped; the file keeps
 // every byte, and the service starts and stops all the same.
-TEST_F(FaultTest, FullDiskSettingWritesAreSkipped) {
-  SKIP_WITHOUT_MOUNT_NAMESPACE();
+TEST_F(NamespaceTest, SettingWritesAreSkipped) {
   box_.Write(kDbPathConf, "db-vol=\"/volume1\"\n");
   box_.Write(kStatusFile, "status=\"disabled\"\n");
   std::string setting = "# settings of the package\n";
@@ -102,12 +97,7 @@ TEST_F(FaultTest, FullDiskSettingWritesAreSkipped) {
   box_.Write(kSettingConf, setting);
   // One page free: enough to replace the small files, not setting.conf.
   const std::string log =
-      InNamespace("fill " + kEtc +
-                      " 1\nTARNPKG_USERNAME=alice \"$TOOL\" service --start\n"
-                      "echo \"start $? $(\"$TOOL\" service --status)\"\n\"$TOOL\" service --stop\n"
-                      "echo \"stop $? $(\"$TOOL\" service --status)\"\nunfill " +
-                      kEtc + "\n",
-                  "start 0 enabled\nstop 0 disabled\n");
+      InNamespace("1", "run start\nrun stop\n", "start 0 enabled\nstop 0 disabled\n");
   EXPECT_EQ(box_.Read(kSettingConf), setting);
   for (const char* value : {"1", "0"}) {
     EXPECT_EQ(Has(log, std::string("failed to set dfvt_enable=") + value + " in " + kEtc +
@@ -121,20 +111,19 @@ TEST_F(FaultTest, FullDiskSettingWritesAreSkipped) {
 // A first start whose database volume cannot be remembered leaves no
 // db-path.conf (none, not an empty or half one); with room again a stop and a
 // start bring the service up on the same volume.
-TEST_F(FaultTest, FullDiskDbPathConfIsNeverHalfWritten) {
-  SKIP_WITHOUT_MOUNT_NAMESPACE();
+TEST_F(NamespaceTest, DbPathConfIsNeverHalfWritten) {
   box_.Write(kStatusFile, "status=\"disabled\"\n");
   // Pages to spare, but files for only one more: the replacement of the
   // status word takes it and gives it back, the port setting's lock file
   // (which the start creates) keeps it.
   unlink(box_.Host(kEtc + "/setting.conf.lock").c_str());
-  const std::string log = InNamespace(
-      "fill " + kEtc + " 4 64\nd=$ROOT" + kEtc +
-          "\ni=0; while touch \"$d/.inode$i\" 2>/dev/null; do i=$((i+1)); done; rm -f "
-          "\"$d/.inode0\"\nTARNPKG_USERNAME=alice \"$TOOL\" service --start\necho \"start $?\"\n"
-          "rm -f \"$d\"/.inode*\nunfill " +
-          kEtc + "\n",
-      "start 0\n");
+  const std::string log =
+      InNamespace("4 64",
+                  "d=$ROOT" + kEtc +
+                      "\ni=0; while touch \"$d/.inode$i\" 2>/dev/null; do i=$((i+1)); done\n"
+                      "rm -f \"$d/.inode0\"\nTARNPKG_USERNAME=alice \"$TOOL\" service --start\n"
+                      "echo \"start $?\"\nrm -f \"$d\"/.inode*\n",
+                  "start 0\n");
   EXPECT_FALSE(box_.Exists(kDbPathConf));
   for (const auto& [name, content] : EtcFiles()) {
     EXPECT_EQ(name.find(".tmp"), std::string::npos) << name << " left behind";
@@ -275,32 +264,27 @@ TEST_F(FaultTest, StopNeverSignalsInitOrItsOwnProcessGroup) {
 // account; the sync daemon, which needs the same lock file, refuses to run
 // (exit status 1, not a failed launch for the start), so the status says
 // "error" with the other daemons up, until a stop once the way is clear.
-TEST_F(FaultTest, UnwritableLockFileLeavesTheUserDatabaseAlone) {
-  SKIP_WITHOUT_MOUNT_NAMESPACE();
+TEST_F(NamespaceTest, UnwritableLockFileLeavesTheUserDatabaseAlone) {
   StartOk("alice");
   KillProcessesBelow(box_.root());
   const std::string database = box_.Read(kUserDb);
   ASSERT_FALSE(database.empty());
   unlink(box_.Host(kLockFile).c_str());
+  // /tmp a read-only file system, then a folder where the lock file goes.
   for (const char* prepare : {"mount -t tmpfs -o ro,size=64k tmpfs \"$ROOT/tmp\"\n", ""}) {
-    SCOPED_TRACE(*prepare ? "/tmp a read-only file system" : "a folder where the lock file goes");
+    SCOPED_TRACE(prepare);
     if (*prepare == '\0') {
       ASSERT_EQ(mkdir(box_.Host(kLockFile).c_str(), 0755), 0);
     }
-    const std::string log = InNamespace(
-        std::string(prepare) +
-            "\"$TOOL\" service --collect-user-data > \"$ROOT/collected\"\necho \"collect $?\"\n",
-        "collect 0\n");
-    EXPECT_EQ(box_.Read("/collected"), "");
+    const std::string log = InNamespace("", std::string(prepare) + "run collect-user-data\n",
+                                        "collect-user-data 0 error\n");
     EXPECT_EQ(Has(log, "failed to initialize database"), "");
     EXPECT_EQ(box_.Read(kUserDb), database);
   }
-  const std::string log = InNamespace(
-      "TARNPKG_USERNAME=bob \"$TOOL\" service --start\necho \"start $?\"\n", "start 0\n");
+  const std::string log = InNamespace("", "ACCOUNT=bob run start\n", "start 0 error\n");
   EXPECT_EQ(Has(log, "'bob' is not automatically enabled"), "");
   EXPECT_EQ(Has(log, "syncd: [ERROR] syncd("), "");
   EXPECT_EQ(box_.Read(kUserDb), database);
-  EXPECT_EQ(box_.Status(), "error");
   EXPECT_EQ(Inconsistency(box_), "");
   ASSERT_EQ(rmdir(box_.Host(kLockFile).c_str()), 0);
   StopOk();

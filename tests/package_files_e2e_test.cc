@@ -1,11 +1,9 @@
 // What the package ships besides the programs' behaviour: the archive cpack
 // makes of the package tree, the manual page and the bash completion.
 #include <ctype.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 
 #include "tests/e2e_support.h"
@@ -13,106 +11,81 @@
 namespace e2e {
 namespace {
 
+// The non-empty lines of a text, sorted.
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
     if (!line.empty()) lines.push_back(line);
   }
+  std::sort(lines.begin(), lines.end());
   return lines;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 // How many ICU data item names ("icudt72l/...") a program image holds.
 size_t IcuDataItems(const std::string& image) {
   size_t items = 0;
   for (size_t at = 0; (at = image.find("icudt", at)) != std::string::npos;) {
-    at += 5;
-    size_t end = at;
+    size_t end = at += 5;
     while (end < image.size() && isdigit(static_cast<unsigned char>(image[end]))) ++end;
-    if (end > at && image.compare(end, 2, "l/") == 0) ++items;
+    items += end > at && image.compare(end, 2, "l/") == 0;
   }
   return items;
 }
 
-// A temporary folder, removed with the object.
-struct TempFolder {
-  TempFolder() : path(mkdtemp(tmpl) != nullptr ? tmpl : "") {}
-  ~TempFolder() { e2e::Run({"/bin/rm", "-rf", path}); }
-  char tmpl[32] = "/tmp/drift-package-XXXXXX";
-  std::string path;
-};
-
 TEST(PackageFilesE2eTest, ArchiveHoldsThePackageTreeStripped) {
-  TempFolder out;
-  ASSERT_FALSE(out.path.empty());
+  Sandbox out;  // a folder of its own
   RunResult packed = e2e::Run(
-      {"/usr/bin/cpack", "--config", BinaryDir() + "/CPackConfig.cmake", "-B", out.path}, {}, 300);
+      {"/usr/bin/cpack", "--config", BinaryDir() + "/CPackConfig.cmake", "-B", out.Host("/pack")},
+      {}, 300);
   ASSERT_EQ(packed.exit_status, 0) << packed.out << packed.err;
-  RunResult found =
-      e2e::Run({"/usr/bin/find", out.path, "-maxdepth", "1", "-name", "drift-control-*.tar.gz"});
-  const std::vector<std::string> archives = Lines(found.out);
-  ASSERT_EQ(archives.size(), 1u) << found.out;
-
+  const std::vector<std::string> archives = Lines(
+      e2e::Run({"/usr/bin/find", out.Host("/pack"), "-maxdepth", "1", "-name", "*.tar.gz"}).out);
+  ASSERT_EQ(archives.size(), 1u);
+  EXPECT_NE(archives[0].find("/drift-control-"), std::string::npos) << archives[0];
   // Every file of the archive, with its mode, as "MODE PATH".
   RunResult listed = e2e::Run({"/bin/tar", "tzvf", archives[0]});
   ASSERT_EQ(listed.exit_status, 0) << listed.err;
-  std::vector<std::string> files;
+  std::string picked, files;
   for (const std::string& line : Lines(listed.out)) {
-    if (line[0] != '-') continue;  // folders
-    files.push_back(line.substr(0, 10) + " " + line.substr(line.rfind(' ') + 1));
+    if (line[0] == '-')
+      picked += line.substr(0, 10) + " " + line.substr(line.rfind(' ') + 1) + "\n";
   }
-  std::sort(files.begin(), files.end());
-  const std::vector<std::string> expected = {
-      "-rw-r--r-- target/share/bash-completion/completions/drift-control",
-      "-rw-r--r-- target/share/man/man8/drift-control.8",
-      "-rwxr-xr-x target/bin/drift-control",
-      "-rwxr-xr-x target/bin/updater-svr",
-      "-rwxr-xr-x target/libexec/drift-control-full",
-      "-rwxr-xr-x target/sbin/drift-authd",
-      "-rwxr-xr-x target/sbin/drift-cached",
-      "-rwxr-xr-x target/sbin/drift-cleand",
-      "-rwxr-xr-x target/sbin/syncd",
-      "-rwxr-xr-x target/sbin/tarn-drift-clientd",
-  };
-  EXPECT_EQ(files, expected) << listed.out;
-
-  // The programs go out without symbols or debug sections (the build itself
-  // keeps them).
-  RunResult unpacked =
-      e2e::Run({"/bin/tar", "xzf", archives[0], "-C", out.path, "target/bin/drift-control"});
-  ASSERT_EQ(unpacked.exit_status, 0) << unpacked.err;
-  RunResult sections =
-      e2e::Run({"/usr/bin/readelf", "-S", "-W", out.path + "/target/bin/drift-control"});
-  ASSERT_EQ(sections.exit_status, 0) << sections.err;
-  EXPECT_EQ(sections.out.find(".debug_info"), std::string::npos);
-  EXPECT_EQ(sections.out.find(".symtab"), std::string::npos);
-  EXPECT_NE(e2e::Run({"/usr/bin/readelf", "-S", "-W", ToolPath()}).out.find(".symtab"),
-            std::string::npos)
-      << "the built program should still have its symbols";
-
-  // ICU's full data (30 MB, 3920 items named icudtNNl/...) stays out of both
-  // drift-control programs: they carry only the items cli/icu_data_items.txt
-  // lists, or none when they use the shared ICU.
+  for (const std::string& line : Lines(picked)) files += line + "\n";
+  EXPECT_EQ(files,
+            "-rw-r--r-- target/share/bash-completion/completions/drift-control\n"
+            "-rw-r--r-- target/share/man/man8/drift-control.8\n"
+            "-rwxr-xr-x target/bin/drift-control\n"
+            "-rwxr-xr-x target/bin/updater-svr\n"
+            "-rwxr-xr-x target/libexec/drift-control-full\n"
+            "-rwxr-xr-x target/sbin/drift-authd\n"
+            "-rwxr-xr-x target/sbin/drift-cached\n"
+            "-rwxr-xr-x target/sbin/drift-cleand\n"
+            "-rwxr-xr-x target/sbin/syncd\n"
+            "-rwxr-xr-x target/sbin/tarn-drift-clientd\n");
+  // The programs go out without symbols or debug sections (the build keeps
+  // them), and without ICU's full data (30 MB, 3920 items named
+  // icudtNNl/...): only the items cli/icu_data_items.txt lists, or none when
+  // they use the shared ICU.
   for (const std::string program :
        {"target/bin/drift-control", "target/libexec/drift-control-full"}) {
     SCOPED_TRACE(program);
-    ASSERT_EQ(e2e::Run({"/bin/tar", "xzf", archives[0], "-C", out.path, program}).exit_status, 0);
-    const std::string image = ReadFile(out.path + "/" + program);
-    ASSERT_FALSE(image.empty());
-    EXPECT_LT(IcuDataItems(image), 100u);
+    ASSERT_EQ(e2e::Run({"/bin/tar", "xzf", archives[0], "-C", out.root(), program}).exit_status, 0);
+    const std::string sections =
+        e2e::Run({"/usr/bin/readelf", "-S", "-W", out.Host("/" + program)}).out;
+    EXPECT_NE(sections.find(".text"), std::string::npos);
+    EXPECT_EQ(sections.find(".debug_info"), std::string::npos);
+    EXPECT_EQ(sections.find(".symtab"), std::string::npos);
+    EXPECT_LT(IcuDataItems(out.Read("/" + program)), 100u);
   }
+  EXPECT_NE(e2e::Run({"/usr/bin/readelf", "-S", "-W", ToolPath()}).out.find(".symtab"),
+            std::string::npos)
+      << "the built program should still have its symbols";
 }
 
 TEST(PackageFilesE2eTest, ManualPageRendersCleanlyAndNamesEveryCommandAndFlag) {
   const std::string page = SourceDir() + "/doc/drift-control.8";
-  std::string text = ReadFile(page);
+  std::string text = e2e::Run({"/bin/cat", page}).out;
   ASSERT_FALSE(text.empty());
   // In roff source a hyphen to print is written "\-".
   for (size_t at; (at = text.find("\\-")) != std::string::npos;) text.erase(at, 1);
@@ -127,44 +100,40 @@ TEST(PackageFilesE2eTest, ManualPageRendersCleanlyAndNamesEveryCommandAndFlag) {
   EXPECT_EQ(r.err, "") << "groff warns about the manual page";
 }
 
-// The completions bash would offer after the words typed so far (the last
-// one being completed).
-std::vector<std::string> Complete(const std::vector<std::string>& words) {
-  std::string script = "source \"$1\"; COMP_WORDS=(";
-  for (size_t i = 0; i < words.size(); ++i) script += " \"${" + std::to_string(i + 2) + "}\"";
-  script += "); COMP_CWORD=" + std::to_string(words.size() - 1) +
-            "; _drift_control; printf '%s\\n' \"${COMPREPLY[@]}\"";
-  std::vector<std::string> argv = {"/bin/bash", "-c", script, "bash",
-                                   SourceDir() + "/completion/drift-control.bash"};
-  argv.insert(argv.end(), words.begin(), words.end());
-  RunResult r = e2e::Run(argv);
-  EXPECT_EQ(r.exit_status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
-  std::vector<std::string> offered = Lines(r.out);
-  std::sort(offered.begin(), offered.end());
-  return offered;
-}
-
+// The completions bash offers after the words typed so far (the last one
+// being completed); after --create-archive, folders only.
 TEST(PackageFilesE2eTest, CompletionOffersCommandWordsFlagsAndFolders) {
-  using Words = std::vector<std::string>;
-  EXPECT_EQ(Complete({"drift-control", ""}),
-            (Words{"--help", "-h", "cleanup", "diagnose", "service"}));
-  EXPECT_EQ(Complete({"drift-control", "s"}), (Words{"service"}));
-  EXPECT_EQ(Complete({"drift-control", "service", "--st"}),
-            (Words{"--start", "--status", "--stop"}));
-  EXPECT_EQ(Complete({"drift-control", "service", "--stop", "--c"}),
-            (Words{"--collect-user-data"}));
-  EXPECT_EQ(Complete({"drift-control", "diagnose", "--"}),
-            (Words{"--create-archive", "--help", "--output-stdout"}));
-  EXPECT_EQ(Complete({"drift-control", "cleanup", ""}), (Words{"--help", "-h"}));
-
-  // After --create-archive: folders only.
-  TempFolder tmp;
-  ASSERT_FALSE(tmp.path.empty());
-  ASSERT_EQ(mkdir((tmp.path + "/archives").c_str(), 0755), 0);
-  std::ofstream(tmp.path + "/a-file") << "x";
-  EXPECT_EQ(Complete({"drift-control", "diagnose", "--create-archive", tmp.path + "/a"}),
-            (Words{tmp.path + "/archives"}));
+  Sandbox box;
+  box.MakeDirs("/archives");
+  box.Write("/a-file", "x");
+  const struct {
+    std::vector<std::string> words;
+    std::string offered;
+  } cases[] = {
+      {{""}, "--help\n-h\ncleanup\ndiagnose\nservice\n"},
+      {{"s"}, "service\n"},
+      {{"service", "--st"}, "--start\n--status\n--stop\n"},
+      {{"service", "--stop", "--c"}, "--collect-user-data\n"},
+      {{"diagnose", "--"}, "--create-archive\n--help\n--output-stdout\n"},
+      {{"cleanup", ""}, "--help\n-h\n"},
+      {{"diagnose", "--create-archive", box.Host("/a")}, box.Host("/archives") + "\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.words.back());
+    std::string script = "source \"$1\"; COMP_WORDS=(drift-control";
+    for (size_t i = 0; i < c.words.size(); ++i) script += " \"${" + std::to_string(i + 2) + "}\"";
+    script += "); COMP_CWORD=" + std::to_string(c.words.size()) +
+              "; _drift_control; printf '%s\\n' \"${COMPREPLY[@]}\"";
+    std::vector<std::string> argv = {"/bin/bash", "-c", script, "bash",
+                                     SourceDir() + "/completion/drift-control.bash"};
+    argv.insert(argv.end(), c.words.begin(), c.words.end());
+    RunResult r = e2e::Run(argv);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.err, "");
+    std::string offered;
+    for (const std::string& word : Lines(r.out)) offered += word + "\n";
+    EXPECT_EQ(offered, c.offered);
+  }
 }
 
 }  // namespace

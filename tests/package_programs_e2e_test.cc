@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 
 #include "tests/e2e_support.h"
@@ -209,10 +208,11 @@ TEST(ZipWrapper, DropsTheApplianceOptionAndMakesAnArchive) {
   }
 }
 
+// The port: the third argument, else the environment, else the default;
+// laying out a sandbox again is fine, but a folder with other things in it is
+// somebody's data: left alone.
 TEST(SandboxScript, PortChoiceRerunAndRefusal) {
-  char tmpl[] = "/tmp/drift-sandbox-script-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string dir = tmpl;
+  Sandbox box;
   auto make = [&](const std::string& root, const std::vector<std::string>& extra,
                   const std::map<std::string, std::string>& env) {
     std::vector<std::string> argv{"/bin/bash", SourceDir() + "/scripts/make-sandbox.sh", root,
@@ -220,33 +220,28 @@ TEST(SandboxScript, PortChoiceRerunAndRefusal) {
     argv.insert(argv.end(), extra.begin(), extra.end());
     return e2e::Run(argv, env);
   };
-  // The port: the third argument, else the environment, else the default;
-  // laying out a sandbox again is fine.
   const struct {
     std::vector<std::string> extra;
     const char* env_port;
     const char* port;
   } ports[] = {{{}, "", "6690"}, {{}, "7123", "7123"}, {{"7124"}, "7123", "7124"}};
   for (const auto& p : ports) {
-    ASSERT_EQ(make(dir + "/a", p.extra, {{"DRIFT_SANDBOX_PORT", p.env_port}}).exit_status, 0);
-    std::ifstream in(dir + "/a" + kSettingConf);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
-              std::string("dfvt_port=\"") + p.port + "\"\n");
+    ASSERT_EQ(make(box.root(), p.extra, {{"DRIFT_SANDBOX_PORT", p.env_port}}).exit_status, 0);
+    EXPECT_EQ(box.Read(kSettingConf), std::string("dfvt_port=\"") + p.port + "\"\n");
   }
-  for (const char* bad : {"0", "65536", "12x"})
-    EXPECT_EQ(make(dir + "/a", {bad}, {}).exit_status, 2) << bad;
+  for (const char* bad : {"0", "65536", "12x"}) {
+    EXPECT_EQ(make(box.root(), {bad}, {}).exit_status, 2) << bad;
+  }
   for (const char* path :
        {"/usr/tarn/sbin/tarnrelayd", "/usr/tarn/bin/zip", kDaemons[4].program, kEnabled,
         "/etc/tarn/volumes.json", "/volume1/homes/alice", "/var/log/messages.1"}) {
-    EXPECT_TRUE(std::filesystem::exists(dir + "/a" + path)) << path;
+    EXPECT_TRUE(box.Exists(path)) << path;
   }
-  // A folder with other things in it is somebody's data: left alone.
-  std::filesystem::create_directories(dir + "/b/data");
-  RunResult refused = make(dir + "/b", {}, {});
+  box.MakeDirs("/other/data");
+  RunResult refused = make(box.Host("/other"), {}, {});
   EXPECT_EQ(refused.exit_status, 1);
   EXPECT_NE(refused.err.find("refusing"), std::string::npos) << refused.err;
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir + "/b"), {}), 1);
-  std::filesystem::remove_all(dir);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(box.Host("/other")), {}), 1);
 }
 
 }  // namespace
