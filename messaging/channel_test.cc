@@ -41,17 +41,81 @@ std::string Digest(const char* name, const std::string& data) {
   return hex;
 }
 
+// Writes a self-signed certificate for `name` and its key as PEM files;
+// returns its SHA-256 fingerprint as a certificate viewer shows it
+// ("AB:CD:..."), "" on failure.
+std::string SelfSigned(const std::string& cert_path, const std::string& key_path,
+                       const char* name) {
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  X509* cert = X509_new();
+  X509_set_version(cert, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+  X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+  X509_gmtime_adj(X509_getm_notAfter(cert), 3600 * 24);
+  X509_set_pubkey(cert, key);
+  X509_NAME* subject = X509_get_subject_name(cert);
+  X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>(name), -1, -1, 0);
+  X509_set_issuer_name(cert, subject);
+  FILE *c = fopen(cert_path.c_str(), "w"), *k = fopen(key_path.c_str(), "w");
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  bool ok = key != nullptr && X509_sign(cert, key, EVP_sha256()) > 0 && c && k &&
+            PEM_write_X509(c, cert) == 1 &&
+            PEM_write_PrivateKey(k, key, nullptr, nullptr, 0, nullptr, nullptr) == 1 &&
+            X509_digest(cert, EVP_sha256(), md, &len) == 1;
+  if (c) fclose(c);
+  if (k) fclose(k);
+  X509_free(cert);
+  EVP_PKEY_free(key);
+  std::string text;
+  for (unsigned int i = 0; ok && i < len; ++i) {
+    char part[4];
+    snprintf(part, sizeof(part), i > 0 ? ":%02X" : "%02X", md[i]);
+    text += part;
+  }
+  return text;
+}
+
+// A listening TCP socket on the address text `host` with a kernel-chosen
+// port; -1 when the host has no such address.
+int ListenTcp(const char* host, int* port) {
+  struct addrinfo hints = {}, *ai = nullptr;
+  hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
+  hints.ai_socktype = SOCK_STREAM;
+  if (getaddrinfo(host, "0", &hints, &ai) != 0) return -1;
+  int fd = socket(ai->ai_family, SOCK_STREAM, 0);
+  struct sockaddr_storage ss;
+  socklen_t len = sizeof(ss);
+  bool ok = fd >= 0 && bind(fd, ai->ai_addr, ai->ai_addrlen) == 0 && listen(fd, 4) == 0 &&
+            getsockname(fd, reinterpret_cast<struct sockaddr*>(&ss), &len) == 0;
+  freeaddrinfo(ai);
+  // The port sits at the same place in IPv4 and IPv6 addresses.
+  *port = ntohs(reinterpret_cast<struct sockaddr_in*>(&ss)->sin_port);
+  if (!ok && fd >= 0) close(fd);
+  return ok ? fd : -1;
+}
+
 // Adds up every reported chunk, as a stream's progress reporter does.
 class SumReporter : public Channel::ProgressReporter {
  public:
   void report(uint64_t count) override { m_transferred += count; }
 };
 
-// Each test has its own root: files and sockets live there, and the SSL
-// files are appliance paths below it.
+// Each test has its own root: files live there, and the SSL files are
+// appliance paths below it.
 class ChannelTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(kSigpipeIgnored); }
+  void SetUp() override {
+    ASSERT_TRUE(kSigpipeIgnored);
+    pin_ = SelfSigned(root_.Host("/cert.pem"), root_.Host("/key.pem"), "drift.test");
+    other_pin_ = SelfSigned(root_.Host("/other.pem"), root_.Host("/other-key.pem"), "x.test");
+    ASSERT_NE("", pin_);
+    ASSERT_NE("", other_pin_);
+    Channel::m_cert_path = "/cert.pem";
+    Channel::m_key_path = "/key.pem";
+    Channel::m_ca_path = "/cert.pem";
+  }
   void TearDown() override {
     Channel::m_cert_path = saved_[0];
     Channel::m_key_path = saved_[1];
@@ -83,7 +147,20 @@ class ChannelTest : public ::testing::Test {
     }
   }
 
+  // Upgrades both ends (the server in a thread); the client's result, the
+  // server's in *server_rc.
+  static int Upgrade(Channel* client, Channel* server, int* server_rc) {
+    client->SetTimeout(10);
+    server->SetTimeout(10);
+    std::thread t([&] { *server_rc = server->ConvertToSSLChannel(true); });
+    int rc = client->ConvertToSSLChannel(false);
+    if (rc != 0) client->Close();  // lets a waiting server end
+    t.join();
+    return rc;
+  }
+
   test_support::TestRoot root_{"channel-test"};
+  std::string pin_, other_pin_;
   ustring saved_[3] = {Channel::m_cert_path, Channel::m_key_path, Channel::m_ca_path};
 };
 
@@ -157,19 +234,38 @@ TEST_F(ChannelTest, TimeoutsAndAbortFlagStopTransfers) {
   close(src);
 }
 
+// Plain or after an upgrade to SSL on the same connection (checked against a
+// pinned fingerprint, either separator allowed, and the server name).
 TEST_F(ChannelTest, FileStretchThroughASocketPair) {
   const struct {
     size_t size;
     const char* algo;  // "" for no hashing
-  } cases[] = {{0, ""}, {0, "md5"}, {6 * 1024 * 1024 + 4321, ""}, {5 * 1024 * 1024 + 1, "sha256"}};
+    bool ssl;
+  } cases[] = {{0, "", false},
+               {0, "md5", false},
+               {6 * 1024 * 1024 + 4321, "", false},
+               {5 * 1024 * 1024 + 1, "sha256", false},
+               {1024 * 1024 + 5, "", true},
+               {1024 * 1024 + 5, "sha256", true}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.size << " bytes, digest '" << c.algo << "'");
+    SCOPED_TRACE(testing::Message() << c.size << " bytes, '" << c.algo << "', ssl " << c.ssl);
     const bool hashing = c.algo[0] != 0;
     const uint64_t src_offset = c.size > 0 ? 100 : 0, dst_offset = c.size > 0 ? 7 : 0;
     std::string data = Pattern(c.size + src_offset + 50, 5);
     int src = NewFile("src", data), dst = NewFile("dst", "");
     Channel a, b;
     Pair(&a, &b);
+    if (c.ssl) {
+      int server_rc = -99;
+      std::string pin = pin_;
+      pin[2] = ' ';
+      a.SetSSLFingerprint(pin);
+      a.SetSSLServerName("drift.test");
+      ASSERT_EQ(0, Upgrade(&a, &b, &server_rc));
+      ASSERT_EQ(0, server_rc);
+      EXPECT_TRUE(a.IsSSL() && b.IsSSL());
+      EXPECT_EQ(0, a.ConvertToSSLChannel(false));  // already SSL
+    }
     std::string send_hash;
     SumReporter send_progress, recv_progress;
     std::thread sender([&] {
@@ -202,6 +298,9 @@ TEST_F(ChannelTest, FileStretchThroughASocketPair) {
     uint32_t v = 0;
     ASSERT_EQ(0, b.ReadUInt32(&v));
     EXPECT_EQ(42u, v);
+    a.Close();
+    EXPECT_FALSE(a.IsSSL());
+    EXPECT_EQ(-2, b.ReadUInt32(&v));  // the sender went away
     close(src);
     close(dst);
   }
@@ -264,29 +363,6 @@ TEST_F(ChannelTest, ReceiveFailures) {
   sigaction(SIGXFSZ, &old_action, nullptr);
 }
 
-// --- TCP -------------------------------------------------------------------------
-
-// A listening TCP socket on the address text `host` with a kernel-chosen
-// port; -1 when the host has no such address.
-int ListenTcp(const char* host, int* port) {
-  struct addrinfo hints = {}, *ai = nullptr;
-  hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
-  hints.ai_socktype = SOCK_STREAM;
-  if (getaddrinfo(host, "0", &hints, &ai) != 0) return -1;
-  int fd = socket(ai->ai_family, SOCK_STREAM, 0);
-  bool ok = fd >= 0 && bind(fd, ai->ai_addr, ai->ai_addrlen) == 0 && listen(fd, 4) == 0;
-  freeaddrinfo(ai);
-  struct sockaddr_storage ss;
-  socklen_t len = sizeof(ss);
-  if (!ok || getsockname(fd, reinterpret_cast<struct sockaddr*>(&ss), &len) != 0) {
-    if (fd >= 0) close(fd);
-    return -1;
-  }
-  // The port sits at the same place in IPv4 and IPv6 addresses.
-  *port = ntohs(reinterpret_cast<struct sockaddr_in*>(&ss)->sin_port);
-  return fd;
-}
-
 TEST_F(ChannelTest, TcpConnections) {
   Channel ch;
   EXPECT_EQ(-4, ch.Open(static_cast<const char*>(nullptr), 80));
@@ -313,6 +389,7 @@ TEST_F(ChannelTest, TcpConnections) {
     client.SetAbortFlag(&flag);
     EXPECT_EQ(-2, client.Open(host, port));
     flag = 0;
+    EXPECT_EQ(-1, client.ConnectTcp(host, port + 65536));  // not taken modulo 2^16
     ASSERT_EQ(0, client.Open(host, port));
     int fd = accept(listener, nullptr, nullptr);
     ASSERT_EQ(0, server.Open(fd, true));
@@ -333,139 +410,18 @@ TEST_F(ChannelTest, TcpConnections) {
   }
 }
 
-// --- SSL ------------------------------------------------------------------------
-
-// Writes a self-signed certificate for `name` and its key as PEM files.
-bool MakeSelfSigned(const std::string& cert_path, const std::string& key_path, const char* name) {
-  EVP_PKEY* key = EVP_EC_gen("P-256");
-  X509* cert = X509_new();
-  bool ok = key != nullptr && cert != nullptr;
-  if (ok) {
-    X509_set_version(cert, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 3600 * 24);
-    X509_set_pubkey(cert, key);
-    X509_NAME* subject = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(name), -1, -1, 0);
-    X509_set_issuer_name(cert, subject);
-    ok = X509_sign(cert, key, EVP_sha256()) > 0;
-  }
-  FILE* f = ok ? fopen(cert_path.c_str(), "w") : nullptr;
-  ok = f != nullptr && PEM_write_X509(f, cert) == 1;
-  if (f) fclose(f);
-  f = ok ? fopen(key_path.c_str(), "w") : nullptr;
-  ok = f != nullptr && PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
-  if (f) fclose(f);
-  X509_free(cert);
-  EVP_PKEY_free(key);
-  return ok;
-}
-
-// The SHA-256 fingerprint as people copy it from a certificate viewer: "AB:CD:...".
-std::string Fingerprint(const std::string& cert_path) {
-  FILE* f = fopen(cert_path.c_str(), "r");
-  X509* cert = f != nullptr ? PEM_read_X509(f, nullptr, nullptr, nullptr) : nullptr;
-  if (f) fclose(f);
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  if (cert != nullptr) X509_digest(cert, EVP_sha256(), md, &len);
-  X509_free(cert);
-  std::string text;
-  for (unsigned int i = 0; i < len; ++i) {
-    char part[4];
-    snprintf(part, sizeof(part), i > 0 ? ":%02X" : "%02X", md[i]);
-    text += part;
-  }
-  return text;
-}
-
-class ChannelSslTest : public ChannelTest {
- protected:
-  void SetUp() override {
-    ChannelTest::SetUp();
-    ASSERT_TRUE(MakeSelfSigned(root_.Host("/cert.pem"), root_.Host("/key.pem"), "drift.test"));
-    ASSERT_TRUE(MakeSelfSigned(root_.Host("/other.pem"), root_.Host("/other-key.pem"), "x.test"));
-    Channel::m_cert_path = "/cert.pem";
-    Channel::m_key_path = "/key.pem";
-    Channel::m_ca_path = "/cert.pem";
-  }
-  // Upgrades both ends (the server in a thread); the client's result, the
-  // server's in *server_rc.
-  static int Upgrade(Channel* client, Channel* server, int* server_rc) {
-    client->SetTimeout(10);
-    server->SetTimeout(10);
-    std::thread t([&] { *server_rc = server->ConvertToSSLChannel(true); });
-    int rc = client->ConvertToSSLChannel(false);
-    if (rc != 0) client->Close();  // lets a waiting server end
-    t.join();
-    return rc;
-  }
-};
-
-TEST_F(ChannelSslTest, UpgradeCarriesMessagesAndFiles) {
-  Channel client, server;
-  Pair(&client, &server);
-  // Plain bytes first, then the upgrade over the same connection.
-  ASSERT_EQ(0, client.WriteUInt32(7));
-  ASSERT_EQ(0, client.Flush(0));
-  uint32_t v = 0;
-  ASSERT_EQ(0, server.ReadUInt32(&v));
-  int server_rc = -99;
-  client.SetSSLServerName("drift.test");
-  std::string pin = Fingerprint(root_.Host("/cert.pem"));
-  pin[2] = ' ';  // either separator may be used
-  client.SetSSLFingerprint(pin);
-  ASSERT_EQ(0, Upgrade(&client, &server, &server_rc));
-  ASSERT_EQ(0, server_rc);
-  EXPECT_TRUE(client.IsSSL());
-  EXPECT_TRUE(server.IsSSL());
-  EXPECT_EQ(0, client.ConvertToSSLChannel(false));  // already SSL
-
-  const std::string data = Pattern(1024 * 1024 + 5, 10);
-  int src = NewFile("ssl-src", data), dst = NewFile("ssl-dst", "");
-  std::string sent_hash;
-  std::thread sender([&] {
-    ASSERT_EQ(0, client.WriteUInt32(0xC0FFEEu));
-    EXPECT_EQ(0, client.SendFile(src, 0, data.size(), nullptr));  // not hashed
-    ASSERT_TRUE(client.SetHashing(true, "sha256"));
-    EXPECT_EQ(0, client.SendFile(src, 0, data.size(), nullptr));  // hashed
-    sent_hash = client.GetHash().c_str();
-    EXPECT_EQ(0, client.Flush(0));
-  });
-  ASSERT_EQ(0, server.ReadUInt32(&v));
-  EXPECT_EQ(0xC0FFEEu, v);
-  uint64_t received = 0;
-  EXPECT_EQ(0, server.RecvFile(dst, 0, data.size(), nullptr, &received));
-  EXPECT_EQ(data.size(), received);
-  ASSERT_TRUE(server.SetHashing(true, "sha256"));
-  EXPECT_EQ(0, server.RecvFile(dst, data.size(), data.size(), nullptr, &received));
-  EXPECT_EQ(data.size(), received);
-  sender.join();
-  EXPECT_EQ(Digest("sha256", data), sent_hash);
-  EXPECT_EQ(ustring(sent_hash), server.GetHash());
-  EXPECT_TRUE(data + data == root_.Read("/ssl-dst"));
-  client.Close();
-  EXPECT_FALSE(client.IsSSL());
-  uint8_t b;
-  EXPECT_EQ(-2, server.ReadUInt8(&b));  // the client went away
-  close(src);
-  close(dst);
-}
-
-TEST_F(ChannelSslTest, ServerVerification) {
+TEST_F(ChannelTest, ServerVerification) {
   const struct {
     const char* name;
     const char* ca;           // the client's CA file
     const char* server_name;  // "" not checked
-    const char* pinned;       // certificate whose fingerprint is pinned; "" none
+    const char* pinned;       // "" none
     bool verify;
     int rc;
   } cases[] = {
       {"untrusted server", "/other.pem", "", "", true, -24},
       {"wrong server name", "/cert.pem", "x.test", "", true, -24},
-      {"pinned fingerprint differs", "/cert.pem", "", "/other.pem", true, -25},
+      {"pinned fingerprint differs", "/cert.pem", "", other_pin_.c_str(), true, -25},
       {"no verification, CA not even loaded", "/missing-ca.pem", "", "", false, 0},
   };
   for (const auto& c : cases) {
@@ -474,7 +430,7 @@ TEST_F(ChannelSslTest, ServerVerification) {
     Pair(&client, &server);
     Channel::m_ca_path = c.ca;
     client.SetSSLServerName(c.server_name);
-    if (c.pinned[0]) client.SetSSLFingerprint(Fingerprint(root_.Host(c.pinned)));
+    if (c.pinned[0]) client.SetSSLFingerprint(c.pinned);
     client.SetVerify(c.verify);
     int server_rc = -99;
     ASSERT_EQ(c.rc, Upgrade(&client, &server, &server_rc));
@@ -489,7 +445,7 @@ TEST_F(ChannelSslTest, ServerVerification) {
   }
 }
 
-TEST_F(ChannelSslTest, MissingFilesFailBeforeTheHandshake) {
+TEST_F(ChannelTest, MissingFilesFailBeforeTheHandshake) {
   Channel a, b;
   Pair(&a, &b);
   Channel::m_cert_path = "/missing-cert.pem";
