@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 #include <sstream>
 #include <string>
@@ -41,6 +42,11 @@ constexpr int32_t kRotateSize = 1048576;
 // messages the component thresholds let through are never filtered again by
 // the system log's own configuration.
 constexpr int kSyslogPriority = LOG_ERR;
+
+// The highest threshold of any component (the default's included): a message
+// above it is dropped without the lock or the per-component lookup.  Init,
+// the only writer of the thresholds, recomputes it from all of them.
+int32_t highest_threshold = kDefaultThreshold;
 
 // Whether the counters live in shared mappings (they must be released the way
 // they were obtained, whatever the mode is by then).
@@ -94,6 +100,9 @@ int Logger::Init(int type, const ustring& path, const ustring& debug_switch_path
     ReadKeyValueFile(debug_switch_path, &switches);  // missing or malformed: no entries
     for (const auto& entry : switches) log_level[entry.first] = ParseLevel(entry.second);
   }
+  int32_t highest = kDefaultThreshold;
+  for (const auto& entry : log_level) highest = std::max(highest, entry.second);
+  highest_threshold = highest;
 
   log_type = type;
   if (type == LOG_TYPE_SYSLOG || type == LOG_TYPE_STDOUT || type == LOG_TYPE_STDERR) {
@@ -128,18 +137,21 @@ void Logger::Log(int level, const ustring& component, const char* format, ...) {
   if (log_type != LOG_TYPE_SYSLOG && log_fp == nullptr) return;
   if (format == nullptr) return;
 
+  // The threshold is decided before locking: most calls are debug lines that
+  // are switched off, and they must not pay for the lock (or, in the
+  // inter-process mode, an flock).  A message that is dropped never wrote
+  // anything, so the reopen after another process's rotation waits for the
+  // next message that is written, with the same result.
+  if (level > highest_threshold) return;
+  auto found = log_level.find(component);
+  const int32_t threshold = found == log_level.end() ? kDefaultThreshold : found->second;
+  if (threshold < level) return;
+
   Lock();
   if (log_rotated_count_shared != nullptr &&
       *log_rotated_count_shared != log_rotated_count_private) {
     Reopen();  // another process rotated the file under us
     log_rotated_count_private = *log_rotated_count_shared;
-  }
-
-  auto found = log_level.find(component);
-  const int32_t threshold = found == log_level.end() ? kDefaultThreshold : found->second;
-  if (threshold < level) {
-    Unlock();
-    return;
   }
 
   int written = 0;
