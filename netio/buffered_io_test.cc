@@ -27,6 +27,17 @@ std::vector<char> Pattern(size_t n, unsigned seed) {
   return v;
 }
 
+// Records the largest step the bandwidth rule allowed.
+class StepRecorder : public BandwidthController {
+ public:
+  size_t Quota(Direction d, size_t want) override {
+    size_t q = BandwidthController::Quota(d, want);
+    max_step = q > max_step ? q : max_step;
+    return q;
+  }
+  size_t max_step = 0;
+};
+
 class BufferedIOTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -55,19 +66,23 @@ class BufferedIOTest : public ::testing::Test {
   }
 
   Socket a_, b_;
-  BandwidthController controller_;
+  StepRecorder controller_;
   BufferedIO io_, peer_;
   test_support::TestRoot root_{"netio-test"};
 };
 
-TEST_F(BufferedIOTest, WritesStayBufferedUntilFlushAndNeedATransport) {
-  ASSERT_EQ(5u, io_.Write("hello", 5));
-  EXPECT_EQ(5u, io_.PendingWrite());
+// A limit of 10000 B/s allows 1000 bytes per tenth of a second.
+TEST_F(BufferedIOTest, WritesStayBufferedUntilFlushInStepsOfTheLimitAndNeedATransport) {
+  controller_.SetLimit(BufferedIOController::kWrite, 10000);
+  std::vector<char> data = Pattern(1500, 8);
+  ASSERT_EQ(data.size(), io_.Write(data.data(), data.size()));
+  EXPECT_EQ(data.size(), io_.PendingWrite());
   char buf[16];
   EXPECT_EQ(-1, recv(b_.fd(), buf, sizeof(buf), MSG_DONTWAIT));
   ASSERT_EQ(BufferedIO::kOk, io_.Flush());
   EXPECT_EQ(0u, io_.PendingWrite());
-  EXPECT_EQ(std::vector<char>({'h', 'e', 'l', 'l', 'o'}), PeerRead(5));
+  EXPECT_EQ(1000u, controller_.max_step);
+  EXPECT_EQ(data, PeerRead(data.size()));
   ASSERT_EQ(3u, io_.Write("bye", 3));
   EXPECT_EQ(BufferedIO::kOk, io_.Close());  // flushes first
   EXPECT_FALSE(io_.IsUsable());
@@ -148,26 +163,6 @@ TEST_F(BufferedIOTest, SendFileAndRecvFileMoveStretches) {
   EXPECT_TRUE(expected == root_.Read("/dst"));
   close(src);
   close(dst);
-}
-
-TEST_F(BufferedIOTest, BandwidthLimitCapsEachStep) {
-  // A step-size observer: the limit allows 1000 bytes per tenth of a second.
-  class Recorder : public BandwidthController {
-   public:
-    size_t Quota(Direction d, size_t want) override {
-      size_t q = BandwidthController::Quota(d, want);
-      max_step = q > max_step ? q : max_step;
-      return q;
-    }
-    size_t max_step = 0;
-  } recorder;
-  recorder.SetLimit(BufferedIOController::kWrite, 10000);
-  io_.SetController(&recorder);
-  std::vector<char> data = Pattern(1500, 8);
-  ASSERT_EQ(data.size(), io_.Write(data.data(), data.size()));
-  ASSERT_EQ(BufferedIO::kOk, io_.Flush());
-  EXPECT_EQ(1000u, recorder.max_step);
-  EXPECT_EQ(data, PeerRead(data.size()));
 }
 
 }  // namespace
