@@ -17,38 +17,28 @@ using test_support::TestRoot;
 TEST(Users, LookUpByNameAndUidWithExpiry) {
   TestRoot root;
   root.Write("/etc/passwd",
-             "root:x:0:0:root:/root:/bin/bash\n# a comment\nbroken line without fields\n"
-             "baduid:x:12a:100::/home/baduid:/bin/sh\n+nisuser::::::\n"
+             "# a comment\nbroken line\nbaduid:x:12a:100::/home/baduid:/bin/sh\n+nisuser::::::\n"
              "alice:x:1026:100:Alice:/volume1/homes/alice:/bin/sh\n"
-             "DOM\\bob:x:300001:300000::/volume1/homes/@DH-DOM/bob:/sbin/nologin\n"
-             "noshell:x:1030:100::/volume1/homes/noshell\n"
-             "alice:x:9999:9999:second alice:/elsewhere:/bin/sh\n"
-             "olduser:x:1040:100::/volume1/homes/olduser:/bin/sh\n"
-             "future:x:1041:100::/volume1/homes/future:/bin/sh");
+             "DOM\\bob:x:300001:300000::/volume1/homes/@DH-DOM/bob\n"  // no shell field
+             "alice:x:9999:9999:second alice:/elsewhere:/bin/sh\nolduser:x:1040:100::/:/bin/sh");
   const int32_t today = static_cast<int32_t>(time(nullptr) / 86400);
-  root.Write("/etc/shadow",
-             "root:*:19000:0:99999:7:::\nolduser:!:19000:0:99999:7::1:\nfuture:!:1:0:9:7::" +
-                 std::to_string(today + 30) + ":\nalice:!:1:0:9:7::garbage:\n");
+  root.Write("/etc/shadow", "olduser:!:19000:0:99999:7::1:\nalice:!:1:0:9:7::garbage:\n");
   const struct {
     const char* name;
     uint32_t uid;
-    std::string described;  // "gid home expire expired"
+    const char* described;  // "gid home expire expired"
   } cases[] = {
-      {"root", 0, "0 /root -1 0"},
       {"alice", 1026, "100 /volume1/homes/alice -1 0"},  // first line wins; bad expiry: none
       {"DOM\\bob", 300001, "300000 /volume1/homes/@DH-DOM/bob -1 0"},  // no shadow line
-      {"noshell", 1030, "100 /volume1/homes/noshell -1 0"},
-      {"olduser", 1040, "100 /volume1/homes/olduser 1 1"},
-      {"future", 1041, "100 /volume1/homes/future " + std::to_string(today + 30) + " 0"},
+      {"olduser", 1040, "100 / 1 1"},
   };
   for (const auto& c : cases) {
     TarnUserInfo* user = nullptr;
     ASSERT_EQ(TARNUserGet(c.name, &user), 0) << c.name;
-    EXPECT_STREQ(user->name, c.name);
-    EXPECT_EQ(user->uid, c.uid);
-    EXPECT_EQ(std::to_string(user->gid) + " " + user->home + " " + std::to_string(user->expire) +
-                  " " + std::to_string(TARNUserCheckExpired(c.name)),
-              c.described);
+    EXPECT_EQ(std::string(user->name) + " " + std::to_string(user->uid) + " " +
+                  std::to_string(user->gid) + " " + user->home + " " +
+                  std::to_string(user->expire) + " " + std::to_string(TARNUserCheckExpired(c.name)),
+              std::string(c.name) + " " + std::to_string(c.uid) + " " + c.described);
     TARNUserFree(user);
     ASSERT_EQ(TARNUserGetByUID(c.uid, &user), 0) << c.name;
     EXPECT_STREQ(user->name, c.name);
@@ -68,7 +58,7 @@ TEST(Users, LookUpByNameAndUidWithExpiry) {
                 std::to_string(TARNUserIsExpired(today + 1)),
             "010");
   root.Remove("/etc/passwd");
-  EXPECT_EQ(TARNUserGet("root", &user), -1);
+  EXPECT_EQ(TARNUserGet("alice", &user), -1);
   EXPECT_EQ(TLIBCErrGet(), TLIB_ERR_FILE_OPEN);
 }
 
@@ -132,8 +122,7 @@ TEST(Shares, RecordsGettersEnumerationAndMalformedLists) {
   const char kNulInPath[] = "{\"shares\":[{\"name\":\"homes\",\"path\":\"/v\0x\"}]}";
   const std::string good = R"({"name":"homes","path":"/v"})";
   for (const std::string& text : std::vector<std::string>{
-           "", "{", "[]", "{\"shares\":{}}", "{\"shares\":[1]}",
-           R"({"shares":[{"name":1,"path":"/v"}]})", R"({"shares":[{"name":"homes"}]})",
+           "", "{", "[]", "{\"shares\":{}}", "{\"shares\":[1]}", R"({"shares":[{"name":"homes"}]})",
            R"({"shares":[{"name":"homes","path":"relative"}]})",
            R"({"shares":[{"name":"homes","path":"/v","status":-1}]})",
            R"({"shares":[{"name":"homes","path":"/v","rights":{"a":"rwx"}}]})",
@@ -170,14 +159,12 @@ TEST(Volumes, InfoShareBinsAndLinks) {
     const char* bin;     // null: -1
   } cases[] = {
       {"/volume1/homes/alice", "/volume1 2", "/volume1"},
-      {"/volume1//homes/../homes", "/volume1 2", "/volume1"},
       {"/var/services/homes", "/volume1 2", "/volume1"},              // through a link
       {"/volume1/nested/x", "/volume1/nested 3", "/volume1/nested"},  // longest prefix
       {"/volume1/nestedx", "/volume1 2", "/volume1"},                 // whole components only
       {"/volumeUSB1/usbshare/a", "/volumeUSB1/usbshare 4", "/volumeUSB1/usbshare/@sharebin"},
       {"/volume2/x", "", "/volume2"},  // share-bin needs only a listed volume
       {"/volume10/x", "", nullptr},
-      {"/", "", nullptr},
       {"relative", "", nullptr},
   };
   for (const auto& c : cases) {
