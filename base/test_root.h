@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -106,10 +107,7 @@ class TestRoot {
   // The content of a file; "<missing>" when it cannot be opened.
   std::string Read(const std::string& appliance_path) const {
     std::ifstream in(Host(appliance_path), std::ios::binary);
-    if (!in) return "<missing>";
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<missing>";
   }
 
   // True when something (a dangling link included) is at the path.
@@ -153,7 +151,6 @@ class TestRoot {
   static std::string SystemError(const std::string& what) {
     return what + " failed: " + strerror(errno);
   }
-
   static void Fail(const std::string& what) {
 #ifdef DRIFT_TEST_ROOT_ABORTS
     fprintf(stderr, "test root: %s\n", what.c_str());
@@ -163,11 +160,8 @@ class TestRoot {
 #endif
   }
 
-  std::string root_;
-  std::string old_;
-  bool had_old_ = false;
-  bool made_ = false;
-  std::string log_path_;
+  std::string root_, old_, log_path_;
+  bool had_old_ = false, made_ = false;
 };
 
 }  // namespace test_support
