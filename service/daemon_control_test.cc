@@ -1,6 +1,6 @@
 // Stopping daemons by their pid files and running the package's programs.
 // A whole stop and start, with daemons that ignore SIGTERM, pid files naming
-// init and every outcome of the updater, are tested end to end.
+// init and the updater's own words, are tested end to end.
 #include "service/daemon_control.h"
 
 #include <fcntl.h>
@@ -12,13 +12,10 @@ namespace {
 
 using service_test::ChildProcess;
 using service_test::GonePid;
+using service_test::LogHas;
 using service_test::TestRoot;
 
 const char kPidFile[] = "/var/run/test-daemon.pid";
-
-bool LogHas(const TestRoot& root, const std::string& text) {
-  return root.LogText().find(text) != std::string::npos;
-}
 
 TEST(StopDaemonByPidFileTest, PidFiles) {
   const struct {
@@ -65,9 +62,7 @@ TEST(IsPidFileProcessAliveTest, Table) {
   TestRoot root;
   ChildProcess live;
   ChildProcess zombie;
-  kill(zombie.pid(), SIGKILL);
-  siginfo_t info;
-  waitid(P_PID, zombie.pid(), &info, WEXITED | WNOWAIT);
+  zombie.MakeZombie();
   EXPECT_EQ(IsPidFileProcessAlive(""), 0);
   EXPECT_EQ(IsPidFileProcessAlive(kPidFile), 0);  // missing
   for (const auto& c : {std::make_pair(live.pid(), 1), std::make_pair(zombie.pid(), 0),
@@ -107,30 +102,28 @@ TEST_F(RunProgramTest, ExitStatusesAndArgumentLists) {
   // SA_NOCLDWAIT is lifted for the call (else no status could be had) and
   // put back.
   struct sigaction action = {}, saved, after;
-  action.sa_handler = SIG_DFL;
   action.sa_flags = SA_NOCLDWAIT;
   ASSERT_EQ(sigaction(SIGCHLD, &action, &saved), 0);
   const int result = RunShell("exit 5");
-  sigaction(SIGCHLD, nullptr, &after);
-  sigaction(SIGCHLD, &saved, nullptr);
+  sigaction(SIGCHLD, &saved, &after);
   EXPECT_EQ(result, 5);
   EXPECT_NE(after.sa_flags & SA_NOCLDWAIT, 0);
 }
 
+// The child sees only PATH, its own arguments (argument zero the appliance
+// path), standard streams on /dev/null, no descriptor of the tool's (such as
+// a held lock file), the root as working folder, a session of its own.
 TEST_F(RunProgramTest, ChildGetsOnlyPathItsArgumentsAndNoDescriptors) {
   const std::string out = root_.Host("/out");
   const std::string saved_path = getenv("PATH") != nullptr ? getenv("PATH") : "";
   setenv("DRIFT_TEST_SECRET", "1", 1);
   setenv("PATH", "/usr/bin:/bin", 1);
-  // Something of the tool's (such as a held lock file) must not be inherited.
   const int lock_fd = open(root_.Host("/lockfile").c_str(), O_RDWR | O_CREAT, 0644);
-  const std::string script = "tr '\\0' '\\n' < /proc/$$/environ > " + out +
-                             ".env; tr '\\0' '\\n' < /proc/$$/cmdline > " + out +
-                             ".argv; l=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2 "
-                             "/proc/$$/cwd); echo \"$l\" > " +
-                             out + ".links; [ -e /proc/$$/fd/" + std::to_string(lock_fd) +
-                             " ]; echo $? > " + out + ".lock; cut -d' ' -f6 /proc/$$/stat > " +
-                             out + ".sid; echo $$ > " + out + ".pid";
+  const std::string script = "p=/proc/$$; tr '\\0' '\\n' < $p/environ > " + out +
+                             ".env; tr '\\0' '\\n' < $p/cmdline > " + out +
+                             ".argv; l=$(readlink $p/fd/0 $p/fd/1 $p/fd/2 $p/cwd); echo \"$l\" > " +
+                             out + ".links; [ -e $p/fd/" + std::to_string(lock_fd) +
+                             " ]; echo $? $(cut -d' ' -f6 $p/stat) $$ > " + out + ".rest";
   EXPECT_EQ(RunProgram(4, "/bin/shell", "-c", script.c_str(), "extra"), 0);
   unsetenv("PATH");  // without PATH the environment is empty
   EXPECT_EQ(RunShell("/usr/bin/tr '\\0' '\\n' < /proc/$$/environ > " + out + ".bare"), 0);
@@ -139,13 +132,38 @@ TEST_F(RunProgramTest, ChildGetsOnlyPathItsArgumentsAndNoDescriptors) {
   close(lock_fd);
   EXPECT_EQ(root_.Read("/out.env"), "PATH=/usr/bin:/bin\n");
   EXPECT_EQ(root_.Read("/out.bare"), "");
-  // Argument zero is the appliance path, not the host path that was run.
   EXPECT_EQ(root_.Read("/out.argv"), "/bin/shell\n-c\n" + script + "\nextra\n");
-  // Standard streams on /dev/null, no descriptor of the tool's, the root as
-  // working folder, a session of its own.
   EXPECT_EQ(root_.Read("/out.links"), "/dev/null\n/dev/null\n/dev/null\n" + root_.root() + "\n");
-  EXPECT_EQ(root_.Read("/out.lock"), "1\n");
-  EXPECT_EQ(root_.Read("/out.sid"), root_.Read("/out.pid"));
+  std::string rest = root_.Read("/out.rest");
+  ASSERT_EQ(rest.compare(0, 2, "1 "), 0) << rest;  // the lock file's descriptor is closed
+  rest = rest.substr(2);
+  EXPECT_EQ(rest.substr(0, rest.find(' ')) + "\n", rest.substr(rest.find(' ') + 1)) << rest;
+}
+
+// What the updater leaves that is no word of its own: the status becomes
+// "error" unless it cannot be read at all.
+TEST(RunUpdaterTest, OutcomesOutsideTheUpdatersWords) {
+  const struct {
+    const char* written;  // by the updater stand-in into the status file; null: no updater
+    const char* status_after;
+    const char* log;
+  } cases[] = {
+      {"status=\"bogus\"", "status=\"error\"\n", "): incorrect updater status (bogus)\n"},
+      {"garbage", "garbage\n", "): failed to get updater status, leave the status unchanged\n"},
+      {nullptr, "status=\"error\"\n", "): failed to upgrade database\n"},
+  };
+  for (const auto& c : cases) {
+    TestRoot root;
+    root.Write(paths::kEnableStatus, "status=\"updating\"\n");
+    if (c.written != nullptr) {
+      root.WriteScript(paths::kUpdaterProgram, std::string("echo '") + c.written + "' > " +
+                                                   root.Host(paths::kEnableStatus) + "\n");
+    }
+    EXPECT_EQ(RunUpdater("/volume1"), -1);
+    EXPECT_EQ(root.Read(paths::kEnableStatus), c.status_after);
+    EXPECT_TRUE(LogHas(root, "[ERROR] service-ctrl("));
+    EXPECT_TRUE(LogHas(root, c.log)) << root.LogText();
+  }
 }
 
 }  // namespace

@@ -33,19 +33,15 @@ class TestRoot : public test_support::TestRoot {
   }
 };
 
-// A child process that waits until it is signalled.  With `ignore_term` it
-// survives SIGTERM; with `own_group` it leads a process group of its own.
-// The constructor returns once the child has set itself up.
+// A child process that waits until it is signalled; the constructor
+// returns once it runs.
 class ChildProcess {
  public:
-  explicit ChildProcess(bool ignore_term = false, bool own_group = false) {
+  ChildProcess() {
     int ready[2];
     if (pipe(ready) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
-      close(ready[0]);
-      if (own_group) setpgid(0, 0);
-      if (ignore_term) signal(SIGTERM, SIG_IGN);
       if (write(ready[1], "x", 1) != 1) _exit(1);
       for (;;) pause();
     }
@@ -54,14 +50,12 @@ class ChildProcess {
     if (pid_ > 0 && read(ready[0], &c, 1) != 1) ADD_FAILURE() << "child did not start";
     close(ready[0]);
   }
-
   ~ChildProcess() {
     if (pid_ > 0 && !reaped_) {
       kill(pid_, SIGKILL);
       Wait();
     }
   }
-
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
@@ -76,19 +70,25 @@ class ChildProcess {
     return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   }
 
+  // Ends the child without reaping it: a zombie.
+  void MakeZombie() {
+    kill(pid_, SIGKILL);
+    siginfo_t info;
+    waitid(P_PID, pid_, &info, WEXITED | WNOWAIT);
+  }
+
  private:
   pid_t pid_ = -1;
   bool reaped_ = false;
 };
 
-// A TCP listener on `port` of every address (0: a port the kernel picks),
-// as another service holding the package's port would be.
+// A TCP listener on a port the kernel picks, as another service holding the
+// package's port would be.
 class Listener {
  public:
-  explicit Listener(int port = 0) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+  Listener() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
     struct sockaddr_in addr = {};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
     socklen_t len = sizeof(addr);
     if (bind(fd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 ||
         listen(fd_, 1) != 0 ||
@@ -115,6 +115,11 @@ inline int GonePid() {
   int status;
   waitpid(pid, &status, 0);
   return pid;
+}
+
+// Whether the root's log holds `text`.
+inline bool LogHas(const test_support::TestRoot& root, const std::string& text) {
+  return root.LogText().find(text) != std::string::npos;
 }
 
 }  // namespace service_test

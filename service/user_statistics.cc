@@ -40,13 +40,6 @@ void AppendTail(std::string* out) {
 
 }  // namespace
 
-std::string FormatUserStatistics(const std::vector<UserUsage>& usages) {
-  std::string text = kDocumentHead;
-  for (size_t i = 0; i < usages.size(); ++i) AppendRow(usages[i], i == 0, &text);
-  AppendTail(&text);
-  return text;
-}
-
 int PrintUserStatistics() {
   // Only the two printed numbers of each row are kept until every row is
   // read (nothing is printed when reading fails); the text is then written
