@@ -201,12 +201,10 @@ TEST(CommandLineE2eTest, HelpErrorsAndCommandsThatDoNothing) {
   } cases[] = {
       {{}, 0, kGlobal, ""},
       {{"-h"}, 0, kGlobal, ""},
-      {{"--help"}, 0, kGlobal, ""},
       {{"help"}, 0, kGlobal, ""},  // no command word: a global remainder
       {{"bogus", "words"}, 0, kGlobal, ""},
       {{"--help", "service"}, 0, kGlobal, ""},  // the help option swallows the words after it
       {{"service", "-h"}, 0, kService, ""},
-      {{"service", "--help"}, 0, kService, ""},
       {{"service", "--status", "-h"}, 0, kService, ""},
       {{"diagnose", "-h"}, 0, kDiagnose, ""},
       {{"cleanup", "--help"}, 0, kCleanup, ""},

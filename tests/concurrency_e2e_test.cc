@@ -1,16 +1,16 @@
-// drift-control run by several processes at once in one sandbox appliance,
-// with the real daemons: two starts together, a start racing a stop, and
-// status readers while the service is started and stopped.  Start and stop
-// keep apart through the status word only, so a race may end in any state;
-// what must hold is that nothing crashes, no file is ever torn, nothing runs
-// that no pid file accounts for, and one more stop always cleans up.
+// drift-control run by several processes at once in one sandbox with the real
+// daemons.  Start and stop keep apart through the status word only, so a race
+// may end in any state; what must hold is that nothing crashes, no file is
+// torn, nothing runs unaccounted for, and one more stop always cleans up.
 #include <stdio.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <random>
 #include <regex>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "tests/e2e_support.h"
 

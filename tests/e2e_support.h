@@ -36,19 +36,16 @@ inline constexpr char kStopEvent[] = "\t0x11B01051\tDrift Vault\t";
 // The five daemons in launch order, with their arguments on the default
 // volume and port.
 struct Daemon {
-  const char* program;
-  const char* pid_file;
+  const char *program, *pid_file;
   std::vector<std::string> args;
 };
 extern const Daemon kDaemons[5];
 
-// Every word `service --status` may print.
-bool IsStatusWord(const std::string& word);
+bool IsStatusWord(const std::string& word);  // one `service --status` may print
 
 struct RunResult {
   int exit_status = -1;  // the exit code, or 128 + signal number when killed
-  std::string out;       // everything written to standard output
-  std::string err;       // everything written to standard error
+  std::string out, err;  // what it wrote to standard output and error
 };
 
 // Runs argv[0] (a path) with the merged environment and waits for it; fails
@@ -97,8 +94,6 @@ class Sandbox {
   Sandbox();
   ~Sandbox();
   Sandbox(const Sandbox&) = delete;
-  Sandbox& operator=(const Sandbox&) = delete;
-
   const std::string& root() const { return root_; }  // the value of DRIFT_ROOT
   std::string Host(const std::string& appliance_path) const { return root_ + appliance_path; }
   std::string ToolProgram() const { return Host(std::string(kTarget) + "/bin/drift-control"); }
@@ -151,14 +146,11 @@ class ServiceTest : public ::testing::Test {
 // says what failed otherwise.
 bool MountNamespaceUsable(std::string* why);
 
-// Runs the shell `script` in a private mount namespace in which /dev holds
-// the usual devices and, as "log", a socket whose messages go to `log`.  The
-// script gets ROOT and TOOL, and the shell functions
-//   fill FOLDER PAGES [INODES]  a 64 KiB tmpfs (of INODES files at most) over
-//                        the appliance FOLDER with its files in it, filled up
-//                        to PAGES free 4 KiB pages;
-//   unfill FOLDER        the tmpfs's files (less the filler) copied back, the
-//                        tmpfs taken away;
+// Runs the shell `script` in a private mount namespace with its own /dev
+// whose "log" socket feeds `log`.  The script has ROOT, TOOL and functions:
+//   fill FOLDER PAGES [INODES]  a 64 KiB tmpfs (of INODES files at most) with
+//                        the folder's files over it, filled to PAGES free pages;
+//   unfill FOLDER        its files (less the filler) copied back, tmpfs gone;
 //   run COMMAND          service --COMMAND as $ACCOUNT (alice by default),
 //                        then "COMMAND EXIT-STATUS STATUS-WORD".
 RunResult RunInMountNamespace(const Sandbox& box, const std::string& script, std::string* log);

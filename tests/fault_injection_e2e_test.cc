@@ -1,10 +1,8 @@
-// drift-control under faults, in sandbox appliances with the real daemons: a
-// full disk under the package's settings, the tool killed at random moments
-// of a start and of a stop, daemons that ignore SIGTERM, pid files that name
-// processes the package does not own, and a user-database lock file that
-// cannot be made.  Whatever happens, no setting is ever half written, nothing
-// runs that no pid file accounts for, and one stop brings the service back to
-// a state from which it starts again.
+// drift-control under faults, with the real daemons: a full disk, the tool
+// killed during a start or a stop, daemons ignoring SIGTERM, pid files naming
+// processes the package does not own, a lock file that cannot be made.  No
+// setting is ever half written, nothing runs unaccounted for, and one stop
+// brings the service back to a state from which it starts again.
 #include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>

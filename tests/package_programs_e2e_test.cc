@@ -1,6 +1,6 @@
-// The package's companion programs (daemons, updater, relay program, zip
-// wrapper) and the sandbox script, run as the tool runs them: from the
-// sandbox's install path with an empty environment.
+// The package's daemons, updater and relay program, run as the tool runs
+// them: from the sandbox's install path with an empty environment; and the
+// sandbox script.
 #include <signal.h>
 #include <unistd.h>
 
@@ -184,28 +184,6 @@ TEST(RelayProgram, RegistersAndUnregistersNames) {
   std::filesystem::remove_all(box.Host("/etc/tarn"));
   EXPECT_EQ(RunBare(relay, {"-a", "driftvault"}).exit_status, 1);
   EXPECT_FALSE(box.Exists("/etc/tarn"));
-}
-
-TEST(ZipWrapper, DropsTheApplianceOptionAndMakesAnArchive) {
-  Sandbox box;
-  box.MakeDirs("/tmp/collect/sub");
-  box.Write("/tmp/collect/a file.txt", "hello\n");
-  box.Write("/tmp/collect/sub/b.log", std::string(10000, 'b'));
-  const std::string archive = box.Host("/tmp/out archive.zip");
-  // The distribution's zip alone refuses the option: the wrapper is needed.
-  EXPECT_NE(e2e::Run({"/usr/bin/zip", "-q", "-r", "-G", box.Host("/tmp/plain.zip"),
-                      box.Host("/tmp/collect")})
-                .exit_status,
-            0);
-  RunResult r = e2e::Run({"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", box.Host("/tmp"),
-                          "/usr/bin/env", "-i", "PATH=/usr/bin:/bin", box.Host("/usr/tarn/bin/zip"),
-                          "-q", "-r", "-G", archive, "collect"});
-  ASSERT_EQ(r.exit_status, 0) << r.err;
-  RunResult list = e2e::Run({"/usr/bin/unzip", "-l", archive});
-  ASSERT_EQ(list.exit_status, 0) << list.err;
-  for (const char* expected : {"collect/a file.txt", "collect/sub/b.log", "10000"}) {
-    EXPECT_NE(list.out.find(expected), std::string::npos) << list.out;
-  }
 }
 
 // The port: the third argument, else the environment, else the default;

@@ -1,8 +1,6 @@
-// drift-control is two programs (see cli/commands.h): bin/drift-control
-// answers status, stop, diagnose and help itself and hands the commands that
-// need JSON to libexec/drift-control-full.  The two promises of that split:
-// the frequent program loads no shared C++ runtime, and a damaged package
-// (the complete program missing) is reported, not hidden.
+// The two promises of the program split (see cli/commands.h): the frequent
+// program loads no shared C++ runtime, and a damaged package (the complete
+// program missing) is reported, not hidden.
 #include <limits.h>
 #include <stdlib.h>
 #include <unistd.h>

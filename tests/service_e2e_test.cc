@@ -460,9 +460,6 @@ TEST_F(ServiceE2eTest, StatusDecisionTable) {
       {true, "status=\"moving_db\"\n", kRepoMoveMark, alive.Line(), "moving_db"},
       {true, "status=\"moving_db\"\n", kRepoMoveMark, "1\n", "error"},
       {true, "status=\"portconflict\"\n", nullptr, "", "portconflict"},
-      {true, "status=\"dbunexist\"\n", nullptr, "", "dbunexist"},
-      {true, "status=\"done\"\n", nullptr, "", "done"},
-      {true, "status=\"upgradefail\"\n", nullptr, "", "upgradefail"},
       {true, "status=\"disabled\"\n", nullptr, "", "disabled"},
   };
   for (const auto& row : rows) {

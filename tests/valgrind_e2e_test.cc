@@ -1,12 +1,8 @@
-// Every command of drift-control run once under valgrind's memcheck in a
-// sandbox appliance, through the package's whole life: help pages, a
-// command-line error, status, a start with an installing account, user
-// statistics, both forms of the diagnostic archive, stop and clean-up.  Any
-// memory error, or a definite or indirect leak, fails the command.  The
-// commands that bin/drift-control hands to libexec/drift-control-full are
-// followed into it; the daemons, the updater and zip run natively.  Skipped
-// in the sanitized build, where AddressSanitizer already watches every run,
-// and where valgrind is missing.
+// Every command of drift-control once under valgrind's memcheck, through the
+// package's whole life in a sandbox; any memory error, or a definite or
+// indirect leak, fails the command.  The tool is followed into the complete
+// program it hands commands to, no further.  Skipped in the sanitized build
+// (AddressSanitizer watches every run there) and where valgrind is missing.
 #include <unistd.h>
 
 #include "tests/e2e_support.h"
@@ -15,8 +11,6 @@ namespace e2e {
 namespace {
 
 const char kValgrind[] = "/usr/bin/valgrind";
-// Follow the tool into the complete program it hands commands to, and no
-// further: what it launches is not under test here.
 const std::vector<std::string> kFollowTheToolOnly = {
     "--trace-children=yes",
     "--trace-children-skip=*/sbin/*,*/bin/updater-svr,*/bin/zip,/bin/*,/usr/bin/*"};
