@@ -29,27 +29,15 @@ inline std::vector<Row> Query(const std::string& host_db, const std::string& sql
   EXPECT_EQ(sqlite3_open_v2(host_db.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK)
       << host_db;
   sqlite3_busy_timeout(db, 60000);
-  sqlite3_stmt* stmt = nullptr;
-  const char* tail = sql.c_str();
-  while (*tail != '\0') {
-    if (sqlite3_prepare_v2(db, tail, -1, &stmt, &tail) != SQLITE_OK) {
-      ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
-      break;
+  auto add_row = [](void* out, int n, char** values, char**) {
+    static_cast<std::vector<Row>*>(out)->emplace_back();
+    for (int i = 0; i < n; ++i) {
+      static_cast<std::vector<Row>*>(out)->back().push_back(values[i] ? values[i] : "NULL");
     }
-    if (stmt == nullptr) break;  // only blanks left
-    int rc;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-      Row row;
-      for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-        const unsigned char* text = sqlite3_column_text(stmt, i);
-        row.push_back(text != nullptr ? reinterpret_cast<const char*>(text) : "NULL");
-      }
-      rows.push_back(row);
-    }
-    if (rc != SQLITE_DONE) ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
-    sqlite3_finalize(stmt);
-    stmt = nullptr;
-  }
+    return 0;
+  };
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), add_row, &rows, nullptr), SQLITE_OK)
+      << sql << ": " << sqlite3_errmsg(db);
   sqlite3_close(db);
   return rows;
 }
