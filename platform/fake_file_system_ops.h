@@ -1,8 +1,6 @@
-// For the platform layer's tests: the real file-system operations with
-// invented devices and magics, so that any volume layout can be described in
-// a sandbox without mounting anything.  A path must still exist; its device
-// (magic) is that of the longest listed folder holding it, 1 (ext4) when none
-// does.  The mount table is a file the test writes.
+// The real file-system operations with invented devices and magics, for tests:
+// a path must exist; its device (magic) is that of the longest listed folder
+// holding it, 1 (ext4) when none does.  The mount table is a file the test writes.
 #ifndef DRIFT_PLATFORM_FAKE_FILE_SYSTEM_OPS_H_
 #define DRIFT_PLATFORM_FAKE_FILE_SYSTEM_OPS_H_
 
