@@ -61,7 +61,8 @@ TEST(UstringTest, ConstructorsAndModifiers) {
       {"x", [](ustring* s) { s->assign(size_type{3}, u'a').append(s->utf16()); }, "aaaaaa"},
       {"aaaaab", [](ustring* s) { s->assign(s->utf16() + 4); }, "ab"},
       {" xxabcyy\t\n", [](ustring* s) { s->trim().trim_left("x").trim_right("y"); }, "abc"},
-      {"xxx", [](ustring* s) { s->trim("x"); }, ""},
+      {"xxx", [](ustring* s) { s->trim_right("x"); }, ""},
+      {"xxx", [](ustring* s) { s->trim_left("x"); }, ""},
       {"left", [](ustring* s) { *s = "<" + *s + ustring("R") + "c" + '!' + u"\u00e9" + u'\u20ac'; },
        "<leftRc!\xc3\xa9\xe2\x82\xac"},
       {"hello", [](ustring* s) { *s = s->substr(5) + s->substr(2, npos - 1) + s->substr(0, 0); },
@@ -97,7 +98,7 @@ TEST(UstringTest, CompareOrderAndStreams) {
     bool ignore_case;
     int result;
   } cases[] = {{"abc", "ABD", true, 'c' - 'd'},  {"abc", "ABD", false, 'a' - 'A'},
-               {"ABC", "abc", true, 0},          {"ab", "abc", false, -'c'},
+               {"AbZ", "aBz", true, 0},          {"ab", "abc", false, -'c'},
                {"\xc3", "z", false, 0xC3 - 'z'}, {"\xc3\x89", "\xc3\xa9", true, 0x89 - 0xA9},
                {"[", "a", true, '[' - 'a'},      {"[", "A", false, '[' - 'A'}};
   for (const auto& c : cases) {
@@ -123,7 +124,8 @@ TEST(UstringTest, Utf16FormNormalisationAndFailures) {
   EXPECT_EQ(2u, s.utf16_length());
   const char16_t* first = s.utf16();
   EXPECT_EQ(first, s.utf16());        // cached: not converted again
-  ustring nine("123456789"), normal;  // both make room for the text and its NUL
+  ustring nine("123456789"), normal;  // conversions make room for the text and its NUL
+  EXPECT_EQ(10u, ustring(u"123456789").capacity());
   EXPECT_EQ(10u, (nine.utf16(), nine.capacity16()));
   EXPECT_EQ(10u, normal.normalize(nine, ustring::kNFC).capacity16());
   EXPECT_EQ(u"h\u00e9!", std::u16string(s.append("!").utf16()));
