@@ -55,14 +55,14 @@ TEST(AddUserConcurrency, ProcessesNeverShareAViewId) {
   test_support::TestRoot root("drift-userdb", test_support::MemoryBackedFolder());
   Logger::Init(Logger::LOG_TYPE_STDERR, "", "", 50);  // the children's failures show
   std::map<std::string, uint32_t> uids;
-  for (int p = 0; p < kProcesses; ++p) {
-    for (int i = 0; i < kOwnUsers; ++i) uids[OwnName(p, i)] = 10000 + p * 1000 + i;
-    for (int k = 0; k < kSharedNames; ++k) uids[SharedName(p, k)] = 50000 + p * 100 + k;
-  }
   std::string passwd;
-  for (const auto& user : uids) {
-    passwd += user.first + ":x:" + std::to_string(user.second) + ":100::/volume1/homes/" +
-              user.first + ":/bin/sh\n";
+  auto add = [&](const std::string& name, uint32_t uid) {
+    uids[name] = uid;
+    passwd += name + ":x:" + std::to_string(uid) + ":100::/volume1/homes/" + name + ":/bin/sh\n";
+  };
+  for (int p = 0; p < kProcesses; ++p) {
+    for (int i = 0; i < kOwnUsers; ++i) add(OwnName(p, i), 10000 + p * 1000 + i);
+    for (int k = 0; k < kSharedNames; ++k) add(SharedName(p, k), 50000 + p * 100 + k);
   }
   root.MakeDir("/tmp");
   root.MakeDir("/volume1/@driftvault/@sync");
