@@ -8,10 +8,11 @@
 namespace {
 
 // "kind flags|tmp|base|bin|mount|device" (flags: q quota, b btrfs, u usb, o on
-// btrfs), or "-1" when Init fails and leaves the object untouched.
+// btrfs), or Init's failure code when it leaves the object untouched.
 std::string Describe(const std::string& path, bool resolve, const FileSystemOps& ops) {
   FileSystemProperty fs;
-  if (fs.Init(path, resolve, ops) != 0) return fs.mount_path().empty() ? "-1" : "-1 but changed";
+  const int rc = fs.Init(path, resolve, ops);
+  if (rc != 0) return fs.mount_path().empty() ? std::to_string(rc) : "changed";
   std::string flags = std::string(fs.has_quota() ? "q" : "") + (fs.is_btrfs() ? "b" : "") +
                       (fs.is_usb() ? "u" : "") + (fs.on_btrfs() ? "o" : "");
   return std::to_string(fs.kind()) + " " + flags + "|" + fs.tmp_path() + "|" + fs.base_path() +

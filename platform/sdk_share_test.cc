@@ -8,8 +8,10 @@ namespace {
 
 // "name|path|status|volume|bin|acl|flags", flags naming the true answers: s
 // skip smb, r recycle bin, a admin only, e encryption, m mounted, 3 bit 3, 4
-// bit 14, g gluster, t sata, u usb, R regular, V valid.
-std::string Describe(const SDK::Share& s) {
+// bit 14, g gluster, t sata, u usb, R regular, V valid; for a Share as for its
+// implementations.
+template <class S>
+std::string Describe(const S& s) {
   const bool answers[] = {s.IsSkipSmbPerm(),    s.IsRecycleBinEnabled(), s.IsRecycleBinAdminOnly(),
                           s.IsEncryption(),     s.IsMounted(),           s.IsStatusBit3Set(),
                           s.IsStatusBit14Set(), s.IsGluster(),           s.IsSataShare(),
@@ -70,6 +72,10 @@ TEST(ShareTest, EverySharePlatformAndFailures) {
   // A share whose folder is gone has no volume; its share-bin needs none.
   ASSERT_EQ(share.Open("gone", false), 0);
   EXPECT_EQ(share.GetVolumePath() + "," + share.GetShareBinPath(), ",/volume1");
+  // Invalid implementations (a Share never keeps one) answer neutrally too.
+  SDK::SDKShareImpl direct("nope");
+  SDK::CacheShareImpl cached("nope");
+  EXPECT_EQ(Describe(direct) + "," + Describe(cached), "||4294967295|||-1|mR,||4294967295|||-1|mR");
   for (const char* line : {"[ERROR] sdk-cpp(", "): TARNShareGet(nope): -1\n",
                            "): Failed to get cache share: homes, rc=-1\n",
                            "): Failed to get file system property from '/volume1/gone'\n"}) {
