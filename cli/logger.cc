@@ -132,17 +132,17 @@ int Logger::Init(int type, const ustring& path, const ustring& debug_switch_path
 
 void Logger::Log(int level, const ustring& component, const char* format, ...) {
   if (!log_initialized) return;
+  // The threshold is decided first, before the lazy set-up and the lock:
+  // most calls are debug lines that are switched off, and they must not pay
+  // for either (or, in the inter-process mode, for an flock).  A message
+  // that is dropped never wrote anything, so the set-up and the reopen after
+  // another process's rotation wait for the next message that is written,
+  // with the same result.
+  if (level > highest_threshold) return;
   CreateLock();
   CreateCounters();
   if (log_type != LOG_TYPE_SYSLOG && log_fp == nullptr) return;
   if (format == nullptr) return;
-
-  // The threshold is decided before locking: most calls are debug lines that
-  // are switched off, and they must not pay for the lock (or, in the
-  // inter-process mode, an flock).  A message that is dropped never wrote
-  // anything, so the reopen after another process's rotation waits for the
-  // next message that is written, with the same result.
-  if (level > highest_threshold) return;
   auto found = log_level.find(component);
   const int32_t threshold = found == log_level.end() ? kDefaultThreshold : found->second;
   if (threshold < level) return;
