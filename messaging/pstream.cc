@@ -20,6 +20,18 @@ const ustring& Component() {
   return *component;
 }
 
+// Entry names of binary_ex items.  They live as long as the process, as keys
+// on the key path must.
+const ustring& BinaryKey() {
+  static const ustring* key = new ustring("binary");
+  return *key;
+}
+
+const ustring& SendHashKey() {
+  static const ustring* key = new ustring("send_hash");
+  return *key;
+}
+
 #define STREAM_LOG(level, ...) Logger::Log(level, Component(), __VA_ARGS__)
 
 const int kLogError = 3;
@@ -108,7 +120,8 @@ void PStream::GetProgress(ustring* key_path, uint64_t* done, uint64_t* total) {
     ustring joined;
     for (size_t i = 0; i < m_key_count; ++i) {
       if (i > 0) joined.append('.');
-      joined.append(m_key_path[i]);
+      const KeySlot& slot = m_key_path[i];
+      joined.append(slot.key != nullptr ? *slot.key : slot.copy);
     }
     *key_path = joined;
   }
@@ -122,13 +135,19 @@ ustring PStream::JoinedKeyPath() {
   return joined;
 }
 
-void PStream::PushKey(const ustring& key) {
+void PStream::PushKey(const ustring* key) {
   std::lock_guard<std::mutex> hold(m_mutex);
-  if (m_key_count < m_key_path.size()) {
-    m_key_path[m_key_count] = key;
-  } else {
-    m_key_path.push_back(key);
-  }
+  if (m_key_count == m_key_path.size()) m_key_path.emplace_back();
+  m_key_path[m_key_count].key = key;
+  ++m_key_count;
+}
+
+void PStream::PushKeyCopy(const ustring& key) {
+  std::lock_guard<std::mutex> hold(m_mutex);
+  if (m_key_count == m_key_path.size()) m_key_path.emplace_back();
+  KeySlot& slot = m_key_path[m_key_count];
+  slot.key = nullptr;
+  slot.copy = key;
   ++m_key_count;
 }
 
@@ -138,6 +157,9 @@ void PStream::PopKey() {
 }
 
 void PStream::SetProgress(uint64_t done, uint64_t total) {
+  // Every item sets (0, 0): unchanged counters need no lock.  This thread is
+  // their only writer, so its unlocked read is not a race.
+  if (m_progress_done == done && m_progress_total == total) return;
   std::lock_guard<std::mutex> hold(m_mutex);
   m_progress_done = done;
   m_progress_total = total;
@@ -228,7 +250,10 @@ int PStream::Encode(Channel* channel, const PObject& value) {
     }
     case PObject::kString:
       SetProgress(0, 0);
-      return EncodeString(channel, value.get_string());
+      {
+        const ustring& text = value.get_string();
+        return EncodeString(channel, text.c_str(), text.length());
+      }
     case PObject::kBuffer: {
       const PObject::buffer_type& buffer = value.get_buffer();
       if (buffer.data_length > kMaxBufferLength) {
@@ -292,8 +317,7 @@ int PStream::Encode(Channel* channel, const PObject& value) {
   return kErrLocal;
 }
 
-int PStream::EncodeString(Channel* channel, const ustring& text) {
-  uint32_t length = text.length();
+int PStream::EncodeString(Channel* channel, const char* text, uint32_t length) {
   if (length > kMaxStringLength) {
     STREAM_LOG(kLogError, "[ERROR] stream(%d): string of %u bytes is too long to send\n", __LINE__,
                length);
@@ -301,18 +325,18 @@ int PStream::EncodeString(Channel* channel, const ustring& text) {
   }
   uint8_t header[3] = {kTagString, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
   int rc = channel->Write(header, sizeof(header));
-  if (rc == 0 && length > 0) rc = channel->Write(text.c_str(), length);
+  if (rc == 0 && length > 0) rc = channel->Write(text, length);
   if (rc != 0) return ChannelFailure(__LINE__, rc);
-  STREAM_LOG(kLogDebug, "%s\"%s\"\n", Indent(), text.c_str());
+  STREAM_LOG(kLogDebug, "%s\"%s\"\n", Indent(), text);
   return 0;
 }
 
 int PStream::EncodeEntry(Channel* channel, const ustring& key, const PObject& value) {
   // The leading underscore of a key is local only: "_a" travels as "a".
-  int rc = (!key.empty() && key[0] == '_') ? EncodeString(channel, key.substr(1))
-                                           : EncodeString(channel, key);
+  const uint32_t skip = (!key.empty() && key[0] == '_') ? 1 : 0;
+  int rc = EncodeString(channel, key.c_str() + skip, key.length() - skip);
   if (rc != 0) return rc;
-  PushKey(key);
+  PushKey(&key);
   rc = Encode(channel, value);
   if (rc != 0) return rc;  // the key stays on the path for the error stack
   PopKey();
@@ -382,12 +406,12 @@ int PStream::EncodeBinaryEx(Channel* channel, const PObject::binary_ex_type& bin
   file.path = binary.path;
   file.offset = binary.offset;
   file.length = binary.length;
-  rc = EncodeEntry(channel, "binary", stretch);
+  rc = EncodeEntry(channel, BinaryKey(), stretch);
   if (rc == 0) {
     ustring digest = hashing ? m_last_hash : ustring();
     m_hash_algo.clear();
     m_last_hash.clear();
-    rc = EncodeEntry(channel, "send_hash", PObject(digest));
+    rc = EncodeEntry(channel, SendHashKey(), PObject(digest));
   }
   if (rc == 0) {
     tag = kTagEnd;
@@ -464,9 +488,9 @@ int PStream::DecodeTagged(Channel* channel, uint8_t tag, PObject* target) {
     case kTagInteger:
       return DecodeInteger(channel, target);
     case kTagString: {
-      int rc = DecodeString(channel, &m_text);
+      int rc = DecodeString(channel);
       if (rc != 0) return rc;
-      *target = m_text;
+      *target = m_scratch.data();
       return 0;
     }
     case kTagBuffer:
@@ -518,17 +542,18 @@ int PStream::ReadBytes(Channel* channel, uint32_t n, std::vector<char>* out) {
   return 0;
 }
 
-int PStream::DecodeString(Channel* channel, ustring* text) {
+int PStream::DecodeString(Channel* channel) {
   uint16_t length = 0;
   int rc = channel->ReadUInt16(&length);
   if (rc != 0) return ChannelFailure(__LINE__, rc);
-  rc = ReadBytes(channel, length, &m_scratch);
-  if (rc != 0) return rc;
-  m_scratch.push_back('\0');
+  // At most 64 KiB, which is one step of ReadBytes: read in place.
+  m_scratch.resize(static_cast<size_t>(length) + 1);
+  rc = channel->Read(m_scratch.data(), length);
+  if (rc != 0) return ChannelFailure(__LINE__, rc);
   // Taken as NUL-terminated text: an embedded zero byte ends the string.
-  *text = m_scratch.data();
+  m_scratch[length] = '\0';
   SetProgress(0, 0);
-  STREAM_LOG(kLogDebug, "%s\"%s\"\n", Indent(), text->c_str());
+  STREAM_LOG(kLogDebug, "%s\"%s\"\n", Indent(), m_scratch.data());
   return 0;
 }
 
@@ -577,7 +602,7 @@ int PStream::DecodeArray(Channel* channel, PObject* target) {
   return 0;
 }
 
-int PStream::DecodeKey(Channel* channel, ustring* key) {
+int PStream::DecodeKey(Channel* channel) {
   uint8_t tag = 0;
   int rc = channel->ReadUInt8(&tag);
   if (rc != 0) return ChannelFailure(__LINE__, rc);
@@ -587,7 +612,7 @@ int PStream::DecodeKey(Channel* channel, ustring* key) {
                static_cast<unsigned>(tag));
     return kErrProtocol;
   }
-  rc = DecodeString(channel, key);
+  rc = DecodeString(channel);
   return rc != 0 ? rc : 1;
 }
 
@@ -600,16 +625,23 @@ int PStream::DecodeMap(Channel* channel, PObject* target) {
   ++m_depth;
   PObject::map_type& map = target->mutable_map();
   for (;;) {
-    // m_key is free again once the entry is found: the value's own maps
-    // reuse it.
-    rc = DecodeKey(channel, &m_key);
+    rc = DecodeKey(channel);
     if (rc < 0) return rc;
     if (rc == 0) break;
-    PushKey(m_key);
-    // An entry already there keeps its kind (for instance a prepared binary
+    // The key's text is in m_scratch until the value is decoded.  Keys
+    // arrive in order, so a new entry mostly goes after the last one.  An
+    // entry already there keeps its kind (for instance a prepared binary
     // naming where file data goes); a new one starts as null.
-    PObject::map_type::iterator it = map.lower_bound(m_key);
-    if (it == map.end() || m_key < it->first) it = map.emplace_hint(it, m_key, PObject());
+    const char* key = m_scratch.data();
+    PObject::map_type::iterator it;
+    if (map.empty() || map.rbegin()->first.compare(key) < 0) {
+      it = map.emplace_hint(map.end(), key, PObject());
+    } else {
+      const ustring wanted(key);
+      it = map.lower_bound(wanted);
+      if (it == map.end() || wanted < it->first) it = map.emplace_hint(it, wanted, PObject());
+    }
+    PushKey(&it->first);
     rc = Decode(channel, &it->second);
     if (rc != 0) return rc;  // the key stays on the path for the error stack
     PopKey();
@@ -725,10 +757,10 @@ int PStream::DecodeBinaryEx(Channel* channel, PObject* target) {
     STREAM_LOG(kLogDebug, "%s{\n", Indent());
     ++m_depth;
     for (;;) {
-      ustring key;
-      rc = DecodeKey(channel, &key);
+      rc = DecodeKey(channel);
       if (rc <= 0) break;
-      PushKey(key);
+      const ustring key(m_scratch.data());
+      PushKeyCopy(key);
       PObject value;
       rc = Decode(channel, &value);
       if (key == "binary" && value.is_binary()) {

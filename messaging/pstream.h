@@ -117,7 +117,10 @@ class PStream {
 
  private:
   int Encode(Channel* channel, const PObject& value);
-  int EncodeString(Channel* channel, const ustring& text);
+  // `text` is NUL-terminated at `length`.
+  int EncodeString(Channel* channel, const char* text, uint32_t length);
+  // `key` stands on the key path while the value is encoded, and stays there
+  // after a failure until Send returns: it must live that long.
   int EncodeEntry(Channel* channel, const ustring& key, const PObject& value);
   int EncodeBinary(Channel* channel, const ustring& path, uint64_t offset, uint64_t length);
   int EncodeBinaryEx(Channel* channel, const PObject::binary_ex_type& binary);
@@ -125,15 +128,16 @@ class PStream {
   int Decode(Channel* channel, PObject* target);
   int DecodeTagged(Channel* channel, uint8_t tag, PObject* target);
   int DecodeInteger(Channel* channel, PObject* target);
-  int DecodeString(Channel* channel, ustring* text);
+  // Reads a string's bytes into m_scratch, NUL-terminated there.
+  int DecodeString(Channel* channel);
   int DecodeBuffer(Channel* channel, PObject* target);
   int DecodeArray(Channel* channel, PObject* target);
   int DecodeMap(Channel* channel, PObject* target);
   int DecodeBinary(Channel* channel, PObject* target);
   int DecodeBinaryEx(Channel* channel, PObject* target);
-  // Reads the key of the next map or binary_ex entry: 1 with `key` set, 0 at
-  // the end mark, or a negative code.
-  int DecodeKey(Channel* channel, ustring* key);
+  // Reads the key of the next map or binary_ex entry: 1 with the key's text
+  // in m_scratch, 0 at the end mark, or a negative code.
+  int DecodeKey(Channel* channel);
   // Reads exactly n bytes into `out`, growing it only as bytes arrive.
   int ReadBytes(Channel* channel, uint32_t n, std::vector<char>* out);
 
@@ -143,18 +147,31 @@ class PStream {
   void LeaveContainer();
   const char* Indent() const;
 
-  void PushKey(const ustring& key);
+  // Puts a key on the path by reference: it must stay in place until it is
+  // popped or the message ends (a key left by a failure is read by the
+  // error stack).
+  void PushKey(const ustring* key);
+  // Puts a copy of a key on the path, for keys that do not live that long.
+  void PushKeyCopy(const ustring& key);
   void PopKey();
   void SetProgress(uint64_t done, uint64_t total);
   ustring JoinedKeyPath();
   void Reset();
   int ChannelFailure(int line, int code);
 
-  // Guards m_key_path and the two progress counters.
+  // One level of the key path: the key itself (a map's own key, which stays
+  // in place while the message is handled) or, when `key` is null, `copy`.
+  struct KeySlot {
+    const ustring* key = nullptr;
+    ustring copy;
+  };
+
+  // Guards m_key_path and the two progress counters.  Only the encoding or
+  // decoding thread writes them, so that thread reads them without it.
   std::mutex m_mutex;
   // The first m_key_count entries are the path; the ones past it are kept
   // only so that their storage is reused by the next keys.
-  std::vector<ustring> m_key_path;
+  std::vector<KeySlot> m_key_path;
   size_t m_key_count;
   uint64_t m_progress_total;
   uint64_t m_progress_done;
@@ -164,12 +181,9 @@ class PStream {
   ustring m_temp_dir;
   ustring m_hash_algo;  // in effect for one binary_ex item
   ustring m_last_hash;  // digest of the last hashed file stretch
-  // Reused for the bytes of strings and buffers being decoded.
+  // Reused for the bytes of strings, keys and buffers being decoded, which
+  // are copied straight out of it into their values.
   std::vector<char> m_scratch;
-  // Reused for decoded string items and map keys, which are copied out of
-  // them, so that each item costs no allocation of its own here.
-  ustring m_text;
-  ustring m_key;
 };
 
 #endif  // DRIFT_MESSAGING_PSTREAM_H_
