@@ -68,8 +68,6 @@ std::string GetUserRequest(const std::string& name) {
 class CachedTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* old = getenv("DRIFT_ROOT");
-    old_root_ = old != nullptr ? old : "";
     setenv("DRIFT_ROOT", box_.root().c_str(), 1);
     ASSERT_EQ(Logger::Init(Logger::LOG_TYPE_FILE, ustring("/client.log"), ustring(), 2), 0);
     // An encrypted share with its key beside the sandbox's "homes".
@@ -86,11 +84,7 @@ class CachedTest : public ::testing::Test {
   }
   void TearDown() override {
     KillProcessesBelow(box_.root());
-    if (old_root_.empty()) {
-      unsetenv("DRIFT_ROOT");
-    } else {
-      setenv("DRIFT_ROOT", old_root_.c_str(), 1);
-    }
+    unsetenv("DRIFT_ROOT");
   }
 
   std::string Program() const { return box_.Host(paths::kCacheDaemon); }
@@ -114,10 +108,8 @@ class CachedTest : public ::testing::Test {
   }
   void SendAndHangUp(const std::string& bytes) const {
     const int fd = Connect();
-    if (!bytes.empty()) {
-      EXPECT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-                static_cast<ssize_t>(bytes.size()));
-    }
+    EXPECT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
     close(fd);
   }
   std::string ClientLog() const { return box_.Read("/client.log"); }
@@ -130,7 +122,6 @@ class CachedTest : public ::testing::Test {
   CacheDaemonClient client_;
   pid_t pid_ = 0;
   std::string key_;
-  std::string old_root_;
 };
 
 // Users, shares, keys and name lists, found and not found, through the
@@ -262,11 +253,7 @@ TEST_F(CachedTest, MisbehavingClientsCostOnlyTheirConnection) {
   }
   EXPECT_EQ(IdleDescriptors(pid_), open_before);
   // File data sent in a request was thrown away, not stored.
-  std::vector<std::string> files;
-  for (const auto& e : std::filesystem::directory_iterator(box_.Host("/tmp"))) {
-    files.push_back(e.path().filename());
-  }
-  EXPECT_EQ(files, std::vector<std::string>{"drift-cached-socket"});
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(box_.Host("/tmp")), {}), 1);
 
   const std::string refused[] = {
       kWord + Str("get_user"),  // not a map
@@ -280,8 +267,7 @@ TEST_F(CachedTest, MisbehavingClientsCostOnlyTheirConnection) {
                           std::string("\x01\x08\xff\xff\xff\xff\xff\xff\xff\xfc\x40", 11);
   for (const std::string& request : refused) {
     const int fd = Connect();
-    ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(request.size()));
+    EXPECT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), ssize_t(request.size()));
     EXPECT_EQ(ReceiveAll(fd), ack);
     close(fd);
   }

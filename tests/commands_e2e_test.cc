@@ -96,9 +96,9 @@ TEST(CollectUserDataE2eTest, PrintsOneLineForTheUserDatabase) {
   EXPECT_EQ(UserManager::AddUser("bob", kUserTypeLocal, 0), 1);
   UserManager::Close();
   unsetenv("DRIFT_ROOT");
-  Exec(box.Host(kUserDb),
-       "INSERT INTO session_table (uid, sess_id, client) VALUES (1, 's-1', 'laptop'), "
-       "(1, 's-2', 'phone'), (2, 'h', NULL);");
+  Query(box.Host(kUserDb),
+        "INSERT INTO session_table (uid, sess_id, client) VALUES (1, 's-1', 'laptop'), "
+        "(1, 's-2', 'phone'), (2, 'h', NULL);");
   EXPECT_EQ(Quiet(box, {"service", "--collect-user-data"}),
             "{\"user\":[{\"session_count\":2,\"type\":0},{\"session_count\":1,\"type\":1},"
             "{\"session_count\":0,\"type\":0}],\"version\":4164}\n");

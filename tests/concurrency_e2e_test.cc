@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <random>
 #include <regex>
-#include <mutex>
 #include <sstream>
 #include <thread>
 

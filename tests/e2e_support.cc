@@ -246,13 +246,17 @@ std::string FullToolPath() { return BinaryDir() + "/libexec/drift-control-full";
 std::vector<std::vector<std::string>> Query(const std::string& host_db, const std::string& sql) {
   std::vector<std::vector<std::string>> rows;
   sqlite3* db = nullptr;
-  sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_open_v2(host_db.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK ||
-      sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-    ADD_FAILURE() << host_db << ": " << sql << ": " << sqlite3_errmsg(db);
-  } else {
-    sqlite3_busy_timeout(db, 10000);
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
+  EXPECT_EQ(sqlite3_open(host_db.c_str(), &db), SQLITE_OK) << host_db;
+  sqlite3_busy_timeout(db, 10000);
+  for (const char* next = sql.c_str(); *next != '\0';) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, next, -1, &stmt, &next) != SQLITE_OK) {
+      ADD_FAILURE() << host_db << ": " << sql << ": " << sqlite3_errmsg(db);
+      break;
+    }
+    if (stmt == nullptr) continue;  // only blanks left
+    int step;
+    while ((step = sqlite3_step(stmt)) == SQLITE_ROW) {
       std::vector<std::string> row;
       for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
         const unsigned char* text = sqlite3_column_text(stmt, i);
@@ -260,19 +264,11 @@ std::vector<std::vector<std::string>> Query(const std::string& host_db, const st
       }
       rows.push_back(row);
     }
+    EXPECT_EQ(step, SQLITE_DONE) << sql << ": " << sqlite3_errmsg(db);
+    sqlite3_finalize(stmt);
   }
-  sqlite3_finalize(stmt);
   sqlite3_close(db);
   return rows;
-}
-
-void Exec(const std::string& host_db, const std::string& sql) {
-  sqlite3* db = nullptr;
-  char* err = nullptr;
-  EXPECT_EQ(sqlite3_open(host_db.c_str(), &db), SQLITE_OK);
-  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err), SQLITE_OK) << err;
-  sqlite3_free(err);
-  sqlite3_close(db);
 }
 
 size_t Count(const std::string& text, const std::string& needle) {
@@ -304,21 +300,19 @@ Sandbox::~Sandbox() {
 }
 
 RunResult Sandbox::Tool(const std::vector<std::string>& args,
-                        const std::map<std::string, std::string>& env) const {
+                        std::map<std::string, std::string> env) const {
   std::vector<std::string> argv{ToolProgram()};
   argv.insert(argv.end(), args.begin(), args.end());
-  std::map<std::string, std::string> full_env = env;
-  full_env.emplace("DRIFT_ROOT", root_);
-  return Run(argv, full_env);
+  env["DRIFT_ROOT"] = root_;
+  return Run(argv, env);
 }
 
 pid_t Sandbox::SpawnTool(const std::vector<std::string>& args,
-                         const std::map<std::string, std::string>& env) const {
+                         std::map<std::string, std::string> env) const {
   std::vector<std::string> argv{ToolProgram()};
   argv.insert(argv.end(), args.begin(), args.end());
-  std::map<std::string, std::string> full_env = env;
-  full_env["DRIFT_ROOT"] = root_;
-  return Spawn(argv, full_env);
+  env["DRIFT_ROOT"] = root_;
+  return Spawn(argv, env);
 }
 
 std::string Sandbox::Read(const std::string& appliance_path) const {

@@ -82,9 +82,9 @@ std::string BinaryDir();
 std::string ToolPath();      // bin/drift-control
 std::string FullToolPath();  // the complete program it hands JSON commands to
 
-// Rows of a query on an SQLite file, every column as text ("NULL" for null).
+// Runs the statements on an SQLite file; the rows, every column as text
+// ("NULL" for null).
 std::vector<std::vector<std::string>> Query(const std::string& host_db, const std::string& sql);
-void Exec(const std::string& host_db, const std::string& sql);
 size_t Count(const std::string& text, const std::string& needle);
 
 // A fresh sandbox appliance (scripts/make-sandbox.sh) in a temporary folder;
@@ -100,9 +100,9 @@ class Sandbox {
 
   // The sandbox's drift-control, with DRIFT_ROOT set.
   RunResult Tool(const std::vector<std::string>& args,
-                 const std::map<std::string, std::string>& env = {}) const;
+                 std::map<std::string, std::string> env = {}) const;
   pid_t SpawnTool(const std::vector<std::string>& args,
-                  const std::map<std::string, std::string>& env = {}) const;
+                  std::map<std::string, std::string> env = {}) const;
   std::string Status() const { return Tool({"service", "--status"}).out; }
 
   std::string Read(const std::string& appliance_path) const;

@@ -17,10 +17,10 @@ const char kSyncDb[] = "/volume1/@driftvault/@sync/syncfolder-db.sqlite";
 // A user database as the tool lays it out, with the given schema version.
 void MakeUserDb(const Sandbox& box, const std::string& version_literal) {
   box.MakeDirs(kSyncFolder);
-  Exec(box.Host(kUserDb),
-       "CREATE TABLE IF NOT EXISTS config_table (key VARCHAR UNIQUE ON CONFLICT ABORT, "
-       "value VARCHAR); INSERT INTO config_table VALUES ('version', " +
-           version_literal + "), ('branch', 'master'), ('view_id', '1');");
+  Query(box.Host(kUserDb),
+        "CREATE TABLE IF NOT EXISTS config_table (key VARCHAR UNIQUE ON CONFLICT ABORT, "
+        "value VARCHAR); INSERT INTO config_table VALUES ('version', " +
+            version_literal + "), ('branch', 'master'), ('view_id', '1');");
 }
 
 // Each daemon detaches (its own process group, out of our session, not a

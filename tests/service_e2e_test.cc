@@ -199,15 +199,33 @@ TEST_F(ServiceE2eTest, FirstStartThenStopsRunTheWholeRoad) {
   EXPECT_EQ(Count(box_.Read(kEventLog), kStopEvent), 3u);
 }
 
-// Without an installing account no user is added, yet syncd lays out the
-// user database; once syncd has died the status says "error" and the next
-// start runs in full; a stop of the still enabled package keeps the relay.
+// A package not enabled is left alone, a port in use ends the start before
+// any folder is made.  Without an installing account no user is added, yet
+// syncd lays out the user database; once syncd has died the status says
+// "error" and the next start runs in full; a stop of the still enabled
+// package keeps the relay.
 TEST_F(ServiceE2eTest, StartWithoutAccountAndAfterTheSyncDaemonDied) {
   ASSERT_EQ(unlink(box_.Host(kEnabled).c_str()), 0);
   StartEndsWith("");  // a package not enabled is left alone
   EXPECT_FALSE(box_.Exists(kDbPathConf));
   EXPECT_FALSE(box_.Exists("/volume1/@driftvault"));
   box_.Write(kEnabled, "");
+  // The port in use ends the start before any folder is made.
+  const int listener = socket(AF_INET6, SOCK_STREAM, 0);
+  struct sockaddr_in6 addr = {};
+  addr.sin6_family = AF_INET6;
+  addr.sin6_addr = in6addr_any;
+  addr.sin6_port = htons(static_cast<uint16_t>(port_));
+  ASSERT_EQ(bind(listener, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  StartEndsWith("portconflict");
+  close(listener);
+  EXPECT_EQ(box_.Status(), "portconflict");
+  for (const char* path : {"/volume1/@driftvault", "/var/log/dfvt", kDbPathConf, kRelayConf}) {
+    EXPECT_FALSE(box_.Exists(path)) << path;
+  }
+  EXPECT_EQ(box_.Value(kSettingConf, "dfvt_enable"), "");
+  for (const Daemon& daemon : kDaemons) EXPECT_FALSE(box_.Exists(daemon.pid_file));
 
   StartOk("");
   EXPECT_TRUE(Users().empty());
@@ -231,51 +249,54 @@ TEST_F(ServiceE2eTest, StartWithoutAccountAndAfterTheSyncDaemonDied) {
   EXPECT_EQ(box_.Value(kServiceVolumes, "DriftVault"), "");
 }
 
-TEST_F(ServiceE2eTest, PortInUseStopsTheStartBeforeAnyFolderIsMade) {
-  const int listener = socket(AF_INET6, SOCK_STREAM, 0);
-  struct sockaddr_in6 addr = {};
-  addr.sin6_family = AF_INET6;
-  addr.sin6_addr = in6addr_any;
-  addr.sin6_port = htons(static_cast<uint16_t>(port_));
-  ASSERT_EQ(bind(listener, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)), 0);
-  ASSERT_EQ(listen(listener, 1), 0);
-  StartEndsWith("portconflict");
-  close(listener);
-  EXPECT_EQ(box_.Status(), "portconflict");
-  for (const char* path : {"/volume1/@driftvault", "/var/log/dfvt", kDbPathConf, kRelayConf}) {
-    EXPECT_FALSE(box_.Exists(path)) << path;
-  }
-  EXPECT_EQ(box_.Value(kSettingConf, "dfvt_enable"), "");
-  for (const Daemon& daemon : kDaemons) EXPECT_FALSE(box_.Exists(daemon.pid_file));
-}
-
-// A configured volume that is gone is never replaced by a new choice (a road
-// that first clears the repository folders of every volume).
-TEST_F(ServiceE2eTest, ConfiguredVolumeThatIsGone) {
-  box_.MakeDirs(kSyncFolder);
-  box_.Write(std::string(kSyncFolder) + "/keep", "data");
-  const char kOneVolume[] = R"({"volumes":[{"path":"/volume1","type":2}]})";
+// A start ends before any daemon, leaving db-path.conf and the user database
+// as they were, when the configured volume is gone (never replaced by a new
+// choice, a road that first clears the repository folders of every volume)
+// or the updater finds the database newer or damaged.
+TEST_F(ServiceE2eTest, ConfiguredVolumeGoneOrDatabaseRefused) {
+  const std::string one = R"({"volumes":[{"path":"/volume1","type":2}]})";
+  const std::string newer =
+      "CREATE TABLE config_table (key VARCHAR UNIQUE ON CONFLICT ABORT, value VARCHAR);"
+      "INSERT INTO config_table VALUES ('version', 4151), ('view_id', '1');";
   const struct {
-    const char* volumes_json;
-    const char* conf;
+    std::string volumes, conf, user_db;  // user_db: SQL, or the file's bytes
+    const char* word;
   } cases[] = {
       {R"({"volumes":[{"path":"/volume1","type":2},{"path":"/volume2","type":2}]})",
-       "db-vol=\"/volume2\"\n"},  // listed, not mounted
-      {kOneVolume, "db-vol=\"/volume2\"\n"},
-      {kOneVolume, "other=\"x\"\n"},
-      {kOneVolume, "db-vol=\"\"\n"},
-      {kOneVolume, "db-vol=\"volume1\"\n"},
+       "db-vol=\"/volume2\"\n", "", "dbunexist"},  // listed, not mounted
+      {one, "db-vol=\"/volume2\"\n", "", "dbunexist"},
+      {one, "other=\"x\"\n", "", "dbunexist"},
+      {one, "db-vol=\"\"\n", "", "dbunexist"},
+      {one, "db-vol=\"volume1\"\n", "", "dbunexist"},
+      {one, "db-vol=\"/volume1\"\n", newer, "dbnewer"},
+      {one, "db-vol=\"/volume1\"\n", std::string(4096, 'G'), "upgradefail"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.conf);
-    box_.Write("/etc/tarn/volumes.json", c.volumes_json);
+    SCOPED_TRACE(c.conf + c.word);
+    std::filesystem::remove_all(box_.Host("/volume1/@driftvault"));
+    box_.MakeDirs(kSyncFolder);
+    box_.Write(std::string(kSyncFolder) + "/keep", "data");
+    if (c.user_db[0] == 'G') {
+      box_.Write(kUserDb, c.user_db);
+    } else if (!c.user_db.empty()) {
+      Query(box_.Host(kUserDb), c.user_db);
+    }
+    const std::string database = box_.Read(kUserDb);
+    box_.Write("/etc/tarn/volumes.json", c.volumes);
     box_.Write(kDbPathConf, c.conf);
     box_.Write(kStatusFile, "status=\"disabled\"\n");
-    StartEndsWith("dbunexist");
+    StartEndsWith(c.word);
+    EXPECT_EQ(box_.Status(), c.word);
     EXPECT_EQ(box_.Read(kDbPathConf), c.conf);  // the volume may come back
+    EXPECT_EQ(box_.Read(kUserDb), database);
     EXPECT_EQ(box_.Read(std::string(kSyncFolder) + "/keep"), "data");
-    EXPECT_FALSE(box_.Exists("/volume2"));
-    EXPECT_FALSE(box_.Exists(kRelayConf));
+    for (const char* path :
+         {"/volume2", kLogDb, "/volume1/@driftvault/@sync/syncfolder-db.sqlite"}) {
+      EXPECT_FALSE(box_.Exists(path)) << path;
+    }
+    // The relay is registered only after the volume is found.
+    EXPECT_EQ(box_.Exists(kRelayConf), c.word != std::string("dbunexist"));
+    EXPECT_EQ(Count(box_.Read(kEventLog), kEnableEvent), 0u);
   }
 }
 
@@ -355,8 +376,8 @@ TEST_F(ServiceE2eTest, DirectoryAccountsNeedHomesAndTheirDirectory) {
 TEST_F(ServiceE2eTest, LaterStartsAndExistingAccounts) {
   StartOk("alice");
   KillProcessesBelow(box_.root());
-  Exec(box_.Host(kUserDb),
-       "UPDATE rotate_setting_table SET rotate_cnt = 5, rotate_policy = 'lru' WHERE view_id = 0;");
+  Query(box_.Host(kUserDb),
+        "UPDATE rotate_setting_table SET rotate_cnt = 5, rotate_policy = 'lru' WHERE view_id = 0;");
   StartOk("ALICE");
   EXPECT_EQ(Users().size(), 1u);
   EXPECT_EQ(NextViewId(), "2");
@@ -400,29 +421,6 @@ TEST_F(ServiceE2eTest, FailedDaemonLaunchStopsTheServiceSilently) {
   EXPECT_EQ(Count(box_.Read(kEventLog), kEnableEvent), 0u);
   EXPECT_EQ(Count(box_.Read(kEventLog), kStopEvent), 0u);
   EXPECT_EQ(Users().size(), 1u);  // enabled before the launches
-}
-
-TEST_F(ServiceE2eTest, UpdaterOutcomesEndTheStart) {
-  for (const char* word : {"dbnewer", "upgradefail"}) {
-    SCOPED_TRACE(word);
-    std::filesystem::remove_all(box_.Host("/volume1/@driftvault"));
-    box_.MakeDirs(kSyncFolder);
-    if (word == std::string("dbnewer")) {
-      Exec(box_.Host(kUserDb),
-           "CREATE TABLE config_table (key VARCHAR UNIQUE ON CONFLICT ABORT, value VARCHAR);"
-           "INSERT INTO config_table VALUES ('version', 4151), ('view_id', '1');");
-    } else {
-      box_.Write(kUserDb, std::string(4096, 'G'));
-    }
-    const std::string database = box_.Read(kUserDb);
-    box_.Write(kDbPathConf, "db-vol=\"/volume1\"\n");
-    StartEndsWith(word);
-    EXPECT_EQ(box_.Status(), word);
-    EXPECT_EQ(box_.Read(kUserDb), database);
-    EXPECT_FALSE(box_.Exists(std::string(kSyncFolder) + "/syncfolder-db.sqlite"));
-    EXPECT_EQ(Count(box_.Read(kEventLog), kEnableEvent), 0u);
-    EXPECT_FALSE(box_.Exists(kLogDb));
-  }
 }
 
 // Every row of the status decision, with the package's real sync daemon as
