@@ -24,9 +24,22 @@ std::string Describe(const S& s) {
          "|" + s.GetShareBinPath() + "|" + std::to_string(s.GetAclMode()) + "|" + flags;
 }
 
+class NamesOnlyCache : public SDK::CacheBackend {
+ public:
+  NamesOnlyCache() { SDK::SetCacheBackend(this); }
+  ~NamesOnlyCache() override { SDK::SetCacheBackend(nullptr); }
+  int GetUser(const std::string&, SDK::CachedUser*) override { return -1; }
+  int GetShare(const std::string& name, SDK::CachedShare* share) override {
+    share->name = name;
+    return 0;
+  }
+  int GetShareUniqueKey(const std::string&, std::string*) override { return -1; }
+};
+
 TEST(ShareTest, EverySharePlatformAndFailures) {
   test_support::TestRoot box;
   box.CaptureLog();
+  box.Write("/etc/passwd", "alice:x:1026:100::/:/bin/sh\n");
   box.Write("/etc/tarn/volumes.json", R"({"volumes":[{"path":"/volume1","type":2},)"
                                       R"({"path":"/volumeUSB1/usbshare","type":4},)"
                                       R"({"path":"/volumeSATA1/sata","type":2}]})");
@@ -37,7 +50,7 @@ TEST(ShareTest, EverySharePlatformAndFailures) {
 {"name":"homes","path":"/volume1/homes","status":0,"type":0},
 {"name":"secret","path":"/volume1/secret","status":2,"enc_path":"/volume1/@secret@"},
 {"name":"locked","path":"/volume1/locked","status":3,"enc_path":"/volume1/@locked@"},
-{"name":"flags","path":"/volume1/flags","status":23304},
+{"name":"flags","path":"/volume1/flags","status":23304,"rights":{"alice":"ro"}},
 {"name":"usbshare","path":"/volumeUSB1/usbshare","type":4},
 {"name":"usbsub","path":"/volumeUSB1/usbshare/sub","type":4},
 {"name":"sata","path":"/volumeSATA1/sata","type":8},
@@ -68,7 +81,9 @@ TEST(ShareTest, EverySharePlatformAndFailures) {
   }
   EXPECT_EQ(box.LogText(), "");
   EXPECT_EQ(share.Open("nope", false) + share.Open("homes", true), -2);  // no cache daemon
-  EXPECT_EQ(Describe(share), "||0|||0|");  // a closed handle answers neutrally
+  std::string key = "kept";
+  EXPECT_EQ(share.GetUserRight("alice") + share.GetEncryptionKey(&key), 0);  // closed: neutral
+  EXPECT_EQ(Describe(share) + key, "||0|||0|kept");
   // A share whose folder is gone has no volume; its share-bin needs none.
   ASSERT_EQ(share.Open("gone", false), 0);
   EXPECT_EQ(share.GetVolumePath() + "," + share.GetShareBinPath(), ",/volume1");
@@ -76,9 +91,18 @@ TEST(ShareTest, EverySharePlatformAndFailures) {
   SDK::SDKShareImpl direct("nope");
   SDK::CacheShareImpl cached("nope");
   EXPECT_EQ(Describe(direct) + "," + Describe(cached), "||4294967295|||-1|mR,||4294967295|||-1|mR");
+  // Rights, from the platform on either road (the cache knows names only here).
+  NamesOnlyCache cache;
+  for (bool use_cache : {false, true}) {
+    ASSERT_EQ(share.Open("flags", use_cache), 0);
+    EXPECT_EQ(share.GetUserRight("alice"), TARN_SHARE_RIGHT_READ_ONLY);
+    EXPECT_EQ(share.GetUserRight("nobody"), TARN_SHARE_RIGHT_NO_ACCESS);
+  }
   for (const char* line : {"[ERROR] sdk-cpp(", "): TARNShareGet(nope): -1\n",
                            "): Failed to get cache share: homes, rc=-1\n",
-                           "): Failed to get file system property from '/volume1/gone'\n"}) {
+                           "): Failed to get file system property from '/volume1/gone'\n",
+                           "): TLIBShareUserRightGet(nobody, flags): Error Code 5120\n",
+                           "): TLIBShareUserRightGet(nobody, flags): err=[0x1400]\n"}) {
     EXPECT_NE(box.LogText().find(line), std::string::npos) << line << box.LogText();
   }
 }

@@ -28,6 +28,8 @@ TEST(UserTest, PlatformAccountsFailuresAndTheSdkLock) {
   EXPECT_EQ(user.Open("nobody", false), -1);  // also closes what was open
   EXPECT_EQ(Describe(user), " 0 0 ");
   EXPECT_EQ(user.OpenByUid(4242) + user.Open("bob", true), -2);  // no cache daemon
+  SDK::SDKUserImpl invalid("nobody");                            // a User never keeps one
+  EXPECT_FALSE(invalid.IsValid() || invalid.IsExpired());
   for (const char* line :
        {"[ERROR] sdk-cpp(", "): TARNUserGet(nobody): -1\n", "): TARNUserGetByUID(4242): -1\n",
         "): Failed to get cache user: bob, rc=-1\n"}) {
