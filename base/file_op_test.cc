@@ -39,7 +39,7 @@ TEST_F(FileOpTest, FSMKDir) {
   } cases[] = {{"", false, -1},           {"existing", false, 0},         {"fresh", false, 0},
                {"no/parents", false, -2}, {"with/parents/here", true, 0}, {"regular", true, -1},
                {"link", false, -1},       {"regular/below", true, -1}};
-  const mode_t mask = umask(027);
+  const mode_t mask = umask(002);
   for (const auto& c : cases) {
     EXPECT_EQ(c.expected, FSMKDir(*c.name ? Path(c.name).c_str() : "", c.parents)) << c.name;
   }
@@ -47,7 +47,7 @@ TEST_F(FileOpTest, FSMKDir) {
   EXPECT_FALSE(Exists("no"));
   // New folders, parents included, get 0777 under the umask; the existing one is kept as it was.
   for (const char* name : {"fresh", "with", "with/parents", "with/parents/here"}) {
-    EXPECT_EQ(S_IFDIR | 0750u, Mode(name)) << name;
+    EXPECT_EQ(S_IFDIR | 0775u, Mode(name)) << name;
   }
   EXPECT_EQ(S_IFDIR | 0700u, Mode("existing"));
   const std::string not_dir =
