@@ -1,6 +1,7 @@
 // Stopping daemons by their pid files and running the package's programs.
 // A whole stop and start, with daemons that ignore SIGTERM, pid files naming
-// init and the updater's own words, are tested end to end.
+// init and the updater's own words, are tested end to end; whether a pid
+// file's process lives is tested through the status word it backs.
 #include "service/daemon_control.h"
 
 #include <fcntl.h>
@@ -55,20 +56,6 @@ TEST(StopDaemonByPidFileTest, PidFiles) {
     if (c.result != 0) {
       EXPECT_EQ(IsPidFileProcessAlive(kPidFile), 0);
     }
-  }
-}
-
-TEST(IsPidFileProcessAliveTest, Table) {
-  TestRoot root;
-  ChildProcess live;
-  ChildProcess zombie;
-  zombie.MakeZombie();
-  EXPECT_EQ(IsPidFileProcessAlive(""), 0);
-  EXPECT_EQ(IsPidFileProcessAlive(kPidFile), 0);  // missing
-  for (const auto& c : {std::make_pair(live.pid(), 1), std::make_pair(zombie.pid(), 0),
-                        std::make_pair(GonePid(), 0)}) {
-    root.Write(kPidFile, std::to_string(c.first) + "\n");
-    EXPECT_EQ(IsPidFileProcessAlive(kPidFile), c.second) << c.first;
   }
 }
 
