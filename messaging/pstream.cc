@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "base/appliance_paths.h"
 #include "cli/logger.h"
@@ -170,6 +171,8 @@ void PStream::Reset() {
     std::lock_guard<std::mutex> hold(m_mutex);
     m_key_count = 0;
     if (m_key_path.size() > kKeyPathKeep) m_key_path.clear();
+    // The slots of arrays are empty between messages; deep ones are let go.
+    if (m_gathered.size() > kKeyPathKeep) m_gathered.clear();
     m_progress_done = 0;
     m_progress_total = 0;
   }
@@ -586,20 +589,40 @@ int PStream::DecodeArray(Channel* channel, PObject* target) {
   STREAM_LOG(kLogDebug, "%s[\n", Indent());
   ++m_depth;
   PObject::array_type& array = target->mutable_array();
+  // The elements of this array wait at its depth's slot, which is empty
+  // whenever no array of that depth is being decoded; on any return they
+  // join the array, so that a failure leaves what was decoded in the target.
+  if (m_gathered.size() < m_depth) m_gathered.resize(m_depth);
+  PObject::array_type& gathered = m_gathered[m_depth - 1];
+  gathered.clear();  // only an exception could have left something there
   for (;;) {
     uint8_t tag = 0;
     rc = channel->ReadUInt8(&tag);
-    if (rc != 0) return ChannelFailure(__LINE__, rc);
+    if (rc != 0) {
+      AppendGathered(&gathered, &array);
+      return ChannelFailure(__LINE__, rc);
+    }
     if (tag == kTagEnd) break;
-    array.emplace_back();
-    // Only the new element is written while it decodes, so the reference
-    // into the vector stays valid.
-    rc = DecodeTagged(channel, tag, &array.back());
-    if (rc != 0) return rc;
+    gathered.emplace_back();
+    // Only the new element is written while it decodes (deeper arrays use
+    // other slots), so the reference into the vector stays valid.
+    rc = DecodeTagged(channel, tag, &gathered.back());
+    if (rc != 0) {
+      AppendGathered(&gathered, &array);
+      return rc;
+    }
   }
+  AppendGathered(&gathered, &array);
   LeaveContainer();
   STREAM_LOG(kLogDebug, "%s]\n", Indent());
   return 0;
+}
+
+void PStream::AppendGathered(PObject::array_type* gathered, PObject::array_type* array) {
+  if (gathered->empty()) return;
+  array->reserve(array->size() + gathered->size());
+  for (PObject& element : *gathered) array->push_back(std::move(element));
+  gathered->clear();
 }
 
 int PStream::DecodeKey(Channel* channel) {

@@ -38,6 +38,7 @@
 
 #include <stdint.h>
 
+#include <deque>
 #include <mutex>
 #include <vector>
 
@@ -132,6 +133,8 @@ class PStream {
   int DecodeString(Channel* channel);
   int DecodeBuffer(Channel* channel, PObject* target);
   int DecodeArray(Channel* channel, PObject* target);
+  // Moves the elements gathered by DecodeArray onto the end of `array`.
+  static void AppendGathered(PObject::array_type* gathered, PObject::array_type* array);
   int DecodeMap(Channel* channel, PObject* target);
   int DecodeBinary(Channel* channel, PObject* target);
   int DecodeBinaryEx(Channel* channel, PObject* target);
@@ -184,6 +187,11 @@ class PStream {
   // Reused for the bytes of strings, keys and buffers being decoded, which
   // are copied straight out of it into their values.
   std::vector<char> m_scratch;
+  // Per array depth, the elements of an array being decoded, gathered here
+  // so that the array itself is allocated once, at its final size.  A deque,
+  // so that deeper levels added while an outer array decodes leave the outer
+  // ones in place.
+  std::deque<PObject::array_type> m_gathered;
 };
 
 #endif  // DRIFT_MESSAGING_PSTREAM_H_
