@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/logger.h"
+#include "userdb/user_manager.h"
 
 namespace {
 

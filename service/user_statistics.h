@@ -4,8 +4,6 @@
 #ifndef DRIFT_SERVICE_USER_STATISTICS_H_
 #define DRIFT_SERVICE_USER_STATISTICS_H_
 
-#include "userdb/user_manager.h"
-
 // The version member of the printed document.
 inline constexpr int kUserStatisticsVersion = 4164;
 
