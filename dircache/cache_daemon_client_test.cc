@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -64,43 +63,31 @@ TEST_F(ClientTest, NoDaemonEveryActionLogsItsOwnMessage) {
   EXPECT_EQ(log.find("secret"), std::string::npos);  // the key lookup has no message of its own
 }
 
-// Every action's output after a reply: the user's name, the share's name
-// and mount, the key, the names joined by ",", the sid ("old" before).
+// Runs `action` (User, sHare, Key, sId, share List, Domain list) and returns
+// its output: the user's name, the share's name and mount, the key, the sid
+// or the names joined by "," ("old" before).
+std::string Act(CacheDaemonClient* client, char action, int* rc) {
+  std::string out = "old";
+  std::vector<std::string> names{out};
+  UserGroupCache::User u;
+  u.SetName(out);
+  ZOSCache::Share s;
+  s.SetFields(out, "", 0, 0);
+  *rc = action == 'U'   ? client->GetUser("alice", &u)
+        : action == 'H' ? client->GetShare("homes", &s)
+        : action == 'K' ? client->GetShareUniqueKey("secret", &out)
+        : action == 'I' ? client->GetDomainSid(&out)
+        : action == 'L' ? client->ListShareNames(&names)
+                        : client->ListDomainNames(&names);
+  if (action == 'U') return u.GetName();
+  if (action == 'H') return s.GetName() + s.GetMountPath();
+  if (action != 'L' && action != 'D') return out;
+  out.clear();
+  for (const std::string& name : names) out += (out.empty() ? "" : ",") + name;
+  return out;
+}
+
 TEST_F(ClientTest, Replies) {
-  using Call = std::function<int(std::string*)>;
-  const Call user = [this](std::string* out) {
-    UserGroupCache::User u;
-    u.SetName("old");
-    const int rc = client_.GetUser("alice", &u);
-    *out = u.GetName();
-    return rc;
-  };
-  const Call share = [this](std::string* out) {
-    ZOSCache::Share s;
-    s.SetFields("old", "", 0, 0);
-    const int rc = client_.GetShare("homes", &s);
-    *out = s.GetName() + s.GetMountPath();
-    return rc;
-  };
-  const Call key = [this](std::string* out) {
-    *out = "old";
-    return client_.GetShareUniqueKey("secret", out);
-  };
-  const Call sid = [this](std::string* out) {
-    *out = "old";
-    return client_.GetDomainSid(out);
-  };
-  auto lister = [this](int (CacheDaemonClient::*list)(std::vector<std::string>*)) {
-    return [this, list](std::string* out) {
-      std::vector<std::string> names{"old"};
-      const int rc = (client_.*list)(&names);
-      out->clear();
-      for (const std::string& name : names) *out += (out->empty() ? "" : ",") + name;
-      return rc;
-    };
-  };
-  const Call shares = lister(&CacheDaemonClient::ListShareNames);
-  const Call domains = lister(&CacheDaemonClient::ListDomainNames);
   PObject alice;
   alice["name"] = "alice";
   PObject locked;  // encrypted, but the platform names no data folder
@@ -110,44 +97,44 @@ TEST_F(ClientTest, Replies) {
   const PObject names(PObject::array_type{PObject("a"), PObject(5), PObject(PObject::map_type())});
   const struct {
     const char* what;
-    Call call;
+    char action;
     PObject reply;  // null: `raw` is sent as it is
     const char* raw;
     int rc;
     const char* out;
     const char* log;  // added to the log ("": nothing)
   } cases[] = {
-      {"user, no ack", user, Reply(PObject(), "user", alice), "", 0, "alice", ""},
-      {"no user", user, Reply(PObject(0)), "", 0, "", ""},
-      {"64-bit ack", user, Reply(PObject(-5ll), "user", alice), "", -1, "old", ""},
-      {"hang-up", user, PObject(), "", -1, "old", "): Failed to get user: alice\n"},
-      {"truncated", user, PObject(), "\x42\x10\x00\x03", -1, "old",
+      {"user, no ack", 'U', Reply(PObject(), "user", alice), "", 0, "alice", ""},
+      {"no user", 'U', Reply(PObject(0)), "", 0, "", ""},
+      {"64-bit ack", 'U', Reply(PObject(-5ll), "user", alice), "", -1, "old", ""},
+      {"hang-up", 'U', PObject(), "", -1, "old", "): Failed to get user: alice\n"},
+      {"truncated", 'U', PObject(), "\x42\x10\x00\x03", -1, "old",
        "): Failed to receive response\n"},
-      {"garbage tag", user, PObject(), "\x99", -1, "old", "): Failed to get user: alice\n"},
-      {"share undescribed", share, Reply(PObject(0), "share", locked), "", -1, "homes",
+      {"garbage tag", 'U', PObject(), "\x99", -1, "old", "): Failed to get user: alice\n"},
+      {"share undescribed", 'H', Reply(PObject(0), "share", locked), "", -1, "homes",
        "): TLIBShareEncryptPathGet(homes) failed"},
-      {"share cut off", share, PObject(), "\x42\x10", -1, "old", "): Failed to get share: homes\n"},
-      {"key as a number", key, Reply(PObject(), "key", PObject(10)), "", 0, "\x10", ""},
-      {"no key", key, Reply(PObject(0)), "", 0, "", ""},
-      {"key in capitals", key, Reply(PObject(0), "key", PObject("0AFF")), "", -1, "",
+      {"share cut off", 'H', PObject(), "\x42\x10", -1, "old", "): Failed to get share: homes\n"},
+      {"key as a number", 'K', Reply(PObject(), "key", PObject(10)), "", 0, "\x10", ""},
+      {"no key", 'K', Reply(PObject(0)), "", 0, "", ""},
+      {"key in capitals", 'K', Reply(PObject(0), "key", PObject("0AFF")), "", -1, "",
        "): Failed to decode key: secret\n"},
-      {"key of odd length", key, Reply(PObject(0), "key", PObject("abc")), "", -1, "",
+      {"key of odd length", 'K', Reply(PObject(0), "key", PObject("abc")), "", -1, "",
        "): Failed to decode key: secret\n"},
-      {"shares as text", shares, Reply(PObject(0), "name_list", names), "", 0, "a,5,", ""},
-      {"shares not a list", shares, Reply(PObject(0), "name_list", PObject("a")), "", 0, "", ""},
-      {"domains", domains, Reply(PObject(), "name_list", names), "", 0, "a,5,", ""},
-      {"domains refused", domains, Reply(PObject(-1), "name_list", names), "", -1, "old", ""},
-      {"sid", sid, Reply(PObject(0), "sid", PObject("S-1-5")), "", 0, "S-1-5", ""},
+      {"shares as text", 'L', Reply(PObject(0), "name_list", names), "", 0, "a,5,", ""},
+      {"shares not a list", 'L', Reply(PObject(0), "name_list", PObject("a")), "", 0, "", ""},
+      {"domains", 'D', Reply(PObject(), "name_list", names), "", 0, "a,5,", ""},
+      {"domains refused", 'D', Reply(PObject(-1), "name_list", names), "", -1, "old", ""},
+      {"sid", 'I', Reply(PObject(0), "sid", PObject("S-1-5")), "", 0, "S-1-5", ""},
   };
   dircache_test::FakeCacheDaemon daemon;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const size_t before = box_.LogText().size();
-    std::string out;
     daemon.Serve(c.reply, c.raw);
-    EXPECT_EQ(c.call(&out), c.rc);
+    int rc = 0;
+    EXPECT_EQ(Act(&client_, c.action, &rc), c.out);
+    EXPECT_EQ(rc, c.rc);
     daemon.Wait();
-    EXPECT_EQ(out, c.out);
     const std::string added = box_.LogText().substr(before);
     EXPECT_EQ(added.empty(), *c.log == '\0') << added;
     EXPECT_NE(added.find(c.log), std::string::npos) << added;
