@@ -237,9 +237,7 @@ TEST(CommandLineE2eTest, HelpErrorsAndCommandsThatDoNothing) {
     for (const auto& c : cases) {
       std::vector<std::string> argv{program};
       argv.insert(argv.end(), c.args.begin(), c.args.end());
-      std::string line;
-      for (const auto& a : argv) line += " " + a;
-      SCOPED_TRACE(line);
+      SCOPED_TRACE(testing::PrintToString(argv));
       RunResult r = e2e::Run(argv, {{"DRIFT_ROOT", tmpl}});
       EXPECT_EQ(r.exit_status, c.exit_status);
       EXPECT_EQ(r.out, c.out);

@@ -1,6 +1,5 @@
 #include "tests/e2e_support.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -19,6 +18,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -207,17 +207,12 @@ std::string ExecutableOf(pid_t pid) {
 
 std::vector<pid_t> ProcessesBelow(const std::string& root) {
   std::vector<pid_t> found;
-  DIR* proc = root.size() < 2 ? nullptr : opendir("/proc");
-  if (proc == nullptr) return found;
-  while (struct dirent* e = readdir(proc)) {
-    const std::string name = e->d_name;
-    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-    const pid_t pid = atoi(name.c_str());
-    if (ExecutableOf(pid).compare(0, root.size() + 1, root + "/") == 0 && Running(pid)) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const pid_t pid = atoi(entry.path().filename().c_str());
+    if (pid > 0 && root.size() > 1 && ExecutableOf(pid).rfind(root + "/", 0) == 0 && Running(pid)) {
       found.push_back(pid);
     }
   }
-  closedir(proc);
   std::sort(found.begin(), found.end());
   return found;
 }
@@ -243,8 +238,8 @@ std::string BinaryDir() { return DRIFT_BINARY_DIR; }
 std::string ToolPath() { return BinaryDir() + "/cli/drift-control"; }
 std::string FullToolPath() { return BinaryDir() + "/libexec/drift-control-full"; }
 
-std::vector<std::vector<std::string>> Query(const std::string& host_db, const std::string& sql) {
-  std::vector<std::vector<std::string>> rows;
+Rows Query(const std::string& host_db, const std::string& sql) {
+  Rows rows;
   sqlite3* db = nullptr;
   EXPECT_EQ(sqlite3_open(host_db.c_str(), &db), SQLITE_OK) << host_db;
   sqlite3_busy_timeout(db, 10000);
@@ -367,13 +362,36 @@ std::vector<pid_t> StrayProcesses(const Sandbox& box) {
   return strays;
 }
 
-std::string Inconsistency(const Sandbox& box) {
+std::string Inconsistency(const Sandbox& box, bool raced) {
   std::string problems;
+  // Every line of the settings a whole key="value" line, no key twice.
+  static const std::regex kLine("[A-Za-z_-]+=\"[^\"\\n]*\"");
+  for (const char* file : {kStatusFile, kSettingConf, kDbPathConf}) {
+    std::istringstream lines(box.Read(file));
+    std::set<std::string> keys;
+    for (std::string line; std::getline(lines, line);) {
+      if (!std::regex_match(line, kLine) || !keys.insert(line.substr(0, line.find('='))).second) {
+        problems += std::string(file) + ": line '" + line + "'; ";
+      }
+    }
+  }
+  if (box.Exists(kDbPathConf) && box.Read(kDbPathConf) != "db-vol=\"/volume1\"\n") {
+    problems += "db-path.conf '" + box.Read(kDbPathConf) + "'; ";
+  }
+  if (box.Exists(kUserDb) &&
+      (Query(box.Host(kUserDb), "PRAGMA integrity_check") != Rows{{"ok"}} ||
+       Query(box.Host(kUserDb), "SELECT count(*) = count(DISTINCT name) FROM user_table") !=
+           Rows{{"1"}})) {
+    problems += "user database unsound or with an account twice; ";
+  }
   const std::string word = box.Status();
-  if (!IsStatusWord(word)) problems += "status '" + word + "' is no status word; ";
+  if (!IsStatusWord(word) || !IsStatusWord(box.Value(kStatusFile, "status"))) {
+    problems += "status '" + word + "' is no status word; ";
+  }
   for (pid_t pid : StrayProcesses(box)) {
     problems += "pid " + std::to_string(pid) + " (" + ExecutableOf(pid) + ") has no pid file; ";
   }
+  if (raced) return problems;
   int running = 0;
   for (const Daemon& daemon : kDaemons) running += Running(box.PidOf(daemon.pid_file));
   if (word == "enabled" && !Running(box.PidOf(kDaemons[4].pid_file))) problems += "no syncd; ";

@@ -84,7 +84,8 @@ std::string FullToolPath();  // the complete program it hands JSON commands to
 
 // Runs the statements on an SQLite file; the rows, every column as text
 // ("NULL" for null).
-std::vector<std::vector<std::string>> Query(const std::string& host_db, const std::string& sql);
+using Rows = std::vector<std::vector<std::string>>;
+Rows Query(const std::string& host_db, const std::string& sql);
 size_t Count(const std::string& text, const std::string& needle);
 
 // A fresh sandbox appliance (scripts/make-sandbox.sh) in a temporary folder;
@@ -120,9 +121,12 @@ class Sandbox {
 // Processes of the sandbox no pid file accounts for, once those that end by
 // themselves have had a few seconds to end.
 std::vector<pid_t> StrayProcesses(const Sandbox& box);
-// What does not hold ("" when all does): the status is a status word that
-// agrees with the running daemons, and nothing runs unaccounted for.
-std::string Inconsistency(const Sandbox& box);
+// What does not hold ("" when all does) of a service after any fault or
+// race: the settings hold whole key="value" lines, the user database is sound
+// with each account once, the status is a status word, nothing runs
+// unaccounted for, and (unless a stop `raced` a start, which may end in any
+// state) the word agrees with the running daemons.
+std::string Inconsistency(const Sandbox& box, bool raced = false);
 
 // A test in a sandbox on a free port; nothing it started there outlives it.
 class ServiceTest : public ::testing::Test {

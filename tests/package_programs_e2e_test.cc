@@ -86,9 +86,7 @@ TEST(PackageDaemons, BadLaunchesFailAndLeaveNothingRunning) {
       {kDaemons[1].program, "extra"},
   };
   for (const auto& argv : launches) {
-    std::string line;
-    for (const auto& a : argv) line += " " + a;
-    SCOPED_TRACE(line);
+    SCOPED_TRACE(testing::PrintToString(argv));
     RunResult r = RunBare(box.Host(argv[0]), {argv.begin() + 1, argv.end()});
     EXPECT_NE(r.exit_status, 0);
     EXPECT_FALSE(r.err.empty());
@@ -200,8 +198,7 @@ TEST(SandboxScript, PortChoiceRerunAndRefusal) {
   };
   const struct {
     std::vector<std::string> extra;
-    const char* env_port;
-    const char* port;
+    const char *env_port, *port;
   } ports[] = {{{}, "", "6690"}, {{}, "7123", "7123"}, {{"7124"}, "7123", "7124"}};
   for (const auto& p : ports) {
     ASSERT_EQ(make(box.root(), p.extra, {{"DRIFT_SANDBOX_PORT", p.env_port}}).exit_status, 0);

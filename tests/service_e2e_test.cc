@@ -24,7 +24,6 @@
 namespace e2e {
 namespace {
 
-using Rows = std::vector<std::vector<std::string>>;
 const char kLoggedSql[] = "SELECT value FROM log_list_table WHERE list = 1 ORDER BY log_id, pos";
 const Daemon& kCleaner = kDaemons[2];
 const Daemon& kSyncd = kDaemons[4];
