@@ -105,7 +105,13 @@ TEST(Exec, ExitStatusesArgumentsAndFailures) {
   EXPECT_EQ(TLIBCExec("/bin/exit-with", "7", nullptr, nullptr, nullptr), 7);
   sigaction(SIGCHLD, &old, &now);
   EXPECT_EQ(now.sa_handler, SIG_IGN);
+}
 
+// Runs a link to this test program, so it stays a test of its own (it cannot
+// run under user-mode emulation, which does not execute an ARM child).
+TEST(Exec, ProgramRunsDetachedWithOnlyPath) {
+  test_support::TestRoot root;
+  root.MakeDir("/bin");
   // A program runs detached, with only PATH, from "/", with default signals
   // and without the caller's descriptors (a lock file of the caller here).
   char exe[PATH_MAX] = "";
