@@ -140,9 +140,10 @@ RunResult Run(const std::vector<std::string>& argv, const std::map<std::string, 
   const pid_t pid = out && err ? Launch(argv, env, fileno(out), fileno(err)) : -1;
   int status = 0;
   bool ended = false;
-  for (const int64_t deadline = NowUs() + int64_t{timeout_seconds} * 1000000;
-       pid > 0 && !(ended = waitpid(pid, &status, WNOHANG) == pid) && NowUs() < deadline;) {
-    usleep(1000);
+  for (int64_t deadline = NowUs() + int64_t{timeout_seconds} * 1000000, pause = 100;
+       pid > 0 && !(ended = waitpid(pid, &status, WNOHANG) == pid) && NowUs() < deadline;
+       pause = std::min<int64_t>(pause * 2, 5000)) {
+    usleep(static_cast<useconds_t>(pause));
   }
   if (pid > 0 && !ended) {
     kill(-pid, SIGKILL);
