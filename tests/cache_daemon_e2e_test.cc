@@ -307,6 +307,20 @@ TEST_F(CachedTest, DaemonKilledMidConversation) {
   // A stopped daemon still takes connections (the kernel queues them) but
   // never answers: the client is left waiting for the reply.
   ASSERT_EQ(kill(pid_, SIGSTOP), 0);
+  // Until every thread of the daemon has stopped.
+  auto state_of = [](const std::string& task) {
+    std::string stat;
+    std::getline(std::ifstream(task + "/stat"), stat);
+    const size_t paren = stat.rfind(')');
+    return paren == std::string::npos ? '?' : stat[paren + 2];
+  };
+  for (int i = 0, running = 1; i < 500 && running > 0; ++i, usleep(10000)) {
+    running = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+      running += state_of(task.path()) != 't' && state_of(task.path()) != 'T';
+    }
+  }
   std::atomic<pid_t> tid{0};
   std::atomic<int> result{1};
   std::thread asker([&] {
@@ -320,12 +334,9 @@ TEST_F(CachedTest, DaemonKilledMidConversation) {
     usleep(10000);
     if (tid == 0) continue;
     const std::string task = "/proc/self/task/" + std::to_string(tid.load());
-    std::string wchan, stat;
+    std::string wchan;
     std::ifstream(task + "/wchan") >> wchan;
-    std::getline(std::ifstream(task + "/stat"), stat);
-    const size_t paren = stat.rfind(')');
-    waiting = paren != std::string::npos && stat.compare(paren, 3, ") S") == 0 && !wchan.empty() &&
-              wchan != "0";
+    waiting = state_of(task) == 'S' && !wchan.empty() && wchan != "0";
   }
   EXPECT_TRUE(waiting);
   ASSERT_EQ(kill(pid_, SIGKILL), 0);
