@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -299,9 +300,15 @@ int PStream::Encode(Channel* channel, const PObject& value) {
       if (rc != 0) return ChannelFailure(__LINE__, rc);
       STREAM_LOG(kLogDebug, "%s{\n", Indent());
       ++m_depth;
-      for (const PObject::map_type::value_type& entry : value.get_map()) {
-        rc = EncodeEntry(channel, entry.first, entry.second);
+      const PObject::map_type& map = value.get_map();
+      for (PObject::map_type::const_iterator it = map.begin(); it != map.end();) {
+        PObject::map_type::const_iterator next = std::next(it);
+        // The nodes lie scattered on the heap: start loading the next key
+        // while this entry is encoded.
+        if (next != map.end()) __builtin_prefetch(next->first.c_str());
+        rc = EncodeEntry(channel, it->first, it->second);
         if (rc != 0) return rc;
+        it = next;
       }
       tag = kTagEnd;
       rc = channel->Write(&tag, 1);
