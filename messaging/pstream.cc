@@ -153,6 +153,16 @@ void PStream::PushKeyCopy(const ustring& key) {
   ++m_key_count;
 }
 
+void PStream::PinKeys() {
+  std::lock_guard<std::mutex> hold(m_mutex);
+  for (size_t i = 0; i < m_key_count; ++i) {
+    KeySlot& slot = m_key_path[i];
+    if (slot.key == nullptr) continue;
+    slot.copy = *slot.key;
+    slot.key = nullptr;
+  }
+}
+
 void PStream::PopKey() {
   std::lock_guard<std::mutex> hold(m_mutex);
   if (m_key_count > 0) --m_key_count;
@@ -820,7 +830,12 @@ int PStream::DecodeBinaryEx(Channel* channel, PObject* target) {
                      error);
         }
       }
-      if (rc != 0) break;
+      if (rc != 0) {
+        // Keys of maps inside `value` may stand on the path for the error
+        // stack, and `value` ends here.
+        PinKeys();
+        break;
+      }
       PopKey();
     }
     if (rc == 0) {

@@ -156,6 +156,9 @@ class PStream {
   void PushKey(const ustring* key);
   // Puts a copy of a key on the path, for keys that do not live that long.
   void PushKeyCopy(const ustring& key);
+  // Turns every key on the path into a copy, before the value that holds
+  // some of them goes away.
+  void PinKeys();
   void PopKey();
   void SetProgress(uint64_t done, uint64_t total);
   ustring JoinedKeyPath();
