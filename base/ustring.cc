@@ -84,9 +84,13 @@ void ustring::Init(size_type cap8) {
   buf8_[0] = '\0';
   len8_ = 0;
   cap8_ = cap8 == 0 ? 1 : cap8;
-  // Most strings never need their UTF-16 form: its buffer is allocated when
-  // it is first written (see Reserve16), with the capacity it would have had.
-  buf16_ = nullptr;
+  try {
+    buf16_ = static_cast<char16_t*>(Resize(nullptr, kInitialCapacity, sizeof(char16_t)));
+  } catch (...) {
+    free(buf8_);
+    throw;
+  }
+  buf16_[0] = 0;
   len16_ = 0;
   cap16_ = kInitialCapacity;
 }
@@ -161,17 +165,7 @@ void ustring::reserve16(size_type n) { Reserve16(n); }
 
 void ustring::Reserve16(size_type n) const {
   if (n == 0) n = 1;
-  const bool keep = n <= cap16_ && n >= cap16_ / 2;
-  if (buf16_ == nullptr) {
-    // Not allocated yet: the rule applies to the capacity it stands for.
-    size_type capacity = keep ? cap16_ : n;
-    buf16_ = static_cast<char16_t*>(Resize(nullptr, capacity, sizeof(char16_t)));
-    buf16_[0] = 0;
-    len16_ = 0;
-    cap16_ = capacity;
-    return;
-  }
-  if (keep) return;
+  if (n <= cap16_ && n >= cap16_ / 2) return;
   buf16_ = static_cast<char16_t*>(Resize(buf16_, n, sizeof(char16_t)));
   cap16_ = n;
   if (len16_ >= n) {
@@ -182,7 +176,7 @@ void ustring::Reserve16(size_type n) const {
 
 void ustring::InvalidateUtf16() const {
   len16_ = 0;
-  if (buf16_ != nullptr) buf16_[0] = 0;
+  buf16_[0] = 0;
 }
 
 void ustring::clear() {
@@ -266,8 +260,6 @@ int ustring::ConvertToUtf8() {
 
 const char16_t* ustring::utf16() const {
   if (len16_ == 0) ConvertToUtf16();
-  // An empty form is still handed out as a terminated buffer.
-  if (buf16_ == nullptr) Reserve16(cap16_);
   return buf16_;
 }
 
@@ -349,7 +341,8 @@ ustring& ustring::assign(const char16_t* s, size_type n) {
     len16_ = count;
     buf16_[len16_] = 0;
   } else {
-    InvalidateUtf16();
+    len16_ = 0;
+    buf16_[0] = 0;
     AppendUnits(s, Utf16Length(s, n));
   }
   ConvertToUtf8();
@@ -357,7 +350,8 @@ ustring& ustring::assign(const char16_t* s, size_type n) {
 }
 
 ustring& ustring::assign(size_type count, char16_t unit) {
-  InvalidateUtf16();
+  len16_ = 0;
+  buf16_[0] = 0;
   return AppendRepeatedUnit(count, unit);
 }
 

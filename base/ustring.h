@@ -33,10 +33,8 @@ class ustring {
   // Normalisation forms for normalize().
   enum NormalizationForm { kNFC = 0, kNFD = 1 };
 
-  // Construction.  Every constructor leaves at least 4 bytes of UTF-8
-  // allocated and a UTF-16 capacity of 4 units; the UTF-16 buffer itself is
-  // allocated only when the UTF-16 form is first asked for or written.  A
-  // null C string is taken as empty.
+  // Construction.  Every constructor leaves at least 4 bytes of UTF-8 and 4
+  // units of UTF-16 allocated.  A null C string is taken as empty.
   ustring();
   ustring(const char* s);         // NOLINT(runtime/explicit): used as a value type
   ustring(const std::string& s);  // NOLINT(runtime/explicit)
@@ -224,9 +222,7 @@ class ustring {
   char* buf8_;
   size_type len8_;
   size_type cap8_;
-  // The UTF-16 form is a cache and is (re)built by const readers.  buf16_ is
-  // null until the form is first needed; cap16_ is the capacity it stands
-  // for meanwhile.
+  // The UTF-16 form is a cache and is (re)built by const readers.
   mutable char16_t* buf16_;
   mutable size_type len16_;
   mutable size_type cap16_;
