@@ -221,15 +221,53 @@ def plan_mutants(files, holdout=False):
         text, sites = find_sites(os.path.join(TOP, rel))
         for off, length, repl, what in sites:
             line = text.count("\n", 0, off) + 1
+            line_start = text.rfind("\n", 0, off) + 1
+            line_end = text.find("\n", off)
             by_folder.setdefault(rel.split("/")[0], []).append(
                 {"file": rel, "line": line, "offset": off, "length": length,
-                 "replacement": repl, "what": what})
+                 "replacement": repl, "what": what, "original": text[off:off + length],
+                 "column": off - line_start,
+                 "context": text[line_start:line_end if line_end >= 0 else len(text)]})
     plan = []
     for folder in FOLDERS:
         sites = by_folder.get(folder, [])
         want = min(len(sites), max(MIN_PER_FOLDER, int(len(sites) * SHARE)))
         plan.extend(spread(sites, want, 0 if holdout else 1))
     return plan
+
+
+def replan(results_file):
+    """The mutants of an earlier run, found again in today's sources: each at
+    the line with the same text nearest to where it was, at the same column.
+    A mutant whose line is gone is left out (and counted)."""
+    with open(results_file) as f:
+        earlier = json.load(f)
+    plan, gone = [], 0
+    for m in earlier:
+        path = os.path.join(TOP, m["file"])
+        if not os.path.exists(path) or "context" not in m:
+            gone += 1
+            continue
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+        lines = text.split("\n")
+        starts = [0]
+        for l in lines[:-1]:
+            starts.append(starts[-1] + len(l) + 1)
+        found = sorted((abs(k + 1 - m["line"]), k) for k, l in enumerate(lines)
+                       if l == m["context"])
+        placed = False
+        for _, k in found:
+            off = starts[k] + m["column"]
+            if text[off:off + m["length"]] == m["original"]:
+                n = dict((key, m[key]) for key in ("file", "length", "replacement", "what",
+                                                    "original", "column", "context"))
+                n.update(line=k + 1, offset=off)
+                plan.append(n)
+                placed = True
+                break
+        gone += not placed
+    return plan, gone
 
 
 def spread(items, count, phase=1):
@@ -491,6 +529,8 @@ def main():
                     help="run every unit test that reaches a mutant (and the end-to-end "
                          "tests up to the first that kills it) and record which kill it")
     ap.add_argument("--out", help="results file (default build-mutate/mutants.json)")
+    ap.add_argument("--plan", help="the mutants of an earlier run's results file, found "
+                                   "again in the sources as they are now")
     ap.add_argument("--list", action="store_true", help="list the mutants, run nothing")
     ap.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
     args = ap.parse_args()
@@ -498,7 +538,11 @@ def main():
     for sig in (signal.SIGTERM, signal.SIGINT):
         signal.signal(sig, lambda *_: sys.exit(1))
 
-    plan = plan_mutants(source_files(), args.holdout)
+    gone = 0
+    if args.plan:
+        plan, gone = replan(args.plan)
+    else:
+        plan = plan_mutants(source_files(), args.holdout)
     if args.folder:
         plan = [m for m in plan if m["file"].split("/")[0] in args.folder]
     if args.file:
@@ -524,6 +568,9 @@ def main():
                                       open(os.path.join(MUT_DIR, "build.ninja")).read(), re.M)
                 if not t[1].endswith("_test")]
     print("mutate: %d mutants, %d tests" % (len(plan), len(tests)), flush=True)
+    if gone:
+        print("mutate: %d mutants of the earlier run are on lines that are gone" % gone,
+              flush=True)
 
     out_file = args.out or os.path.join(MUT_DIR, "mutants.json")
     results = []
