@@ -11,11 +11,12 @@
 namespace {
 
 // The file as read, "key=value;..." (entries already in the map stay unless the file is
-// malformed), or "-1" for a failure.
+// malformed), or the failure's return code.
 std::string Load(const test_support::TestRoot& root, const std::string& content) {
   root.Write("/switch.debug", content);
   std::map<ustring, ustring> pairs = {{"old", "1"}};
-  std::string text = ReadKeyValueFile(ustring("/switch.debug"), &pairs) == 0 ? "" : "-1";
+  const int rc = ReadKeyValueFile(ustring("/switch.debug"), &pairs);
+  std::string text = rc == 0 ? "" : std::to_string(rc);
   for (const auto& entry : pairs) text += entry.first.str() + "=" + entry.second.str() + ";";
   return text;
 }

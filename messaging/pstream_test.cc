@@ -301,11 +301,13 @@ TEST_F(PStreamTest, DecodeTable) {
   ASSERT_EQ(0, DecodeBytes(deepest, &target));
   ASSERT_EQ(0, EncodeBytes(target, &bytes));
   EXPECT_EQ(deepest, bytes);
-  // A buffer larger than any socket read.
+  // A buffer larger than any socket read, and its length's every byte on the way back.
   const std::string payload = Pattern(200000, 7);
   ASSERT_EQ(0, DecodeBytes(FromHex("20 00 03 0d 40") + payload, &target));
   ASSERT_EQ(200000u, target.get_buffer().data_length);
   EXPECT_EQ(0, memcmp(payload.data(), target.get_buffer().data, payload.size()));
+  ASSERT_EQ(0, EncodeBytes(target, &bytes));
+  EXPECT_EQ(FromHex("20 00 03 0d 40") + payload, bytes);
 }
 
 TEST_F(PStreamTest, FileStretches) {

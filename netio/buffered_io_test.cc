@@ -84,9 +84,10 @@ TEST_F(BufferedIOTest, WritesStayBufferedUntilFlushInStepsOfTheLimitAndNeedATran
   EXPECT_EQ(1000u, controller_.max_step);
   EXPECT_EQ(data, PeerRead(data.size()));
   ASSERT_EQ(3u, io_.Write("bye", 3));
+  ASSERT_EQ(1u, io_.Write("!", 1));
   EXPECT_EQ(BufferedIO::kOk, io_.Close());  // flushes first
   EXPECT_FALSE(io_.IsUsable());
-  EXPECT_EQ(std::vector<char>({'b', 'y', 'e'}), PeerRead(3));
+  EXPECT_EQ(std::vector<char>({'b', 'y', 'e', '!'}), PeerRead(4));
 
   BufferedIO idle;  // never attached
   EXPECT_FALSE(idle.IsUsable());
