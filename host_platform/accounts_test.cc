@@ -1,5 +1,6 @@
 // Users, shares and volumes from the platform's files.
 #include <gtest/gtest.h>
+#include <json/json.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@ TEST(Users, LookUpByNameAndUidWithExpiry) {
   TestRoot root;
   root.Write("/etc/passwd",
              "# a comment\nbroken line\nbaduid:x:12a:100::/home/baduid:/bin/sh\n+nisuser::::::\n"
+             "nouid:x::100::/home/nouid:/bin/sh\n"
              "alice:x:1026:100:Alice:/volume1/homes/alice:/bin/sh\n"
              "DOM\\bob:x:300001:300000::/volume1/homes/@DH-DOM/bob\n"  // no shell field
              "alice:x:9999:9999:second alice:/elsewhere:/bin/sh\nolduser:x:1040:100::/:/bin/sh");
@@ -44,7 +46,7 @@ TEST(Users, LookUpByNameAndUidWithExpiry) {
     EXPECT_STREQ(user->name, c.name);
     TARNUserFree(user);
   }
-  for (const char* unknown : {"bob", "baduid", "+nisuser", "Alice", ""}) {
+  for (const char* unknown : {"bob", "baduid", "nouid", "+nisuser", "Alice", ""}) {
     TarnUserInfo* user = reinterpret_cast<TarnUserInfo*>(0x1);
     EXPECT_EQ(TARNUserGet(unknown, &user), -1) << unknown;
     EXPECT_EQ(user, nullptr);
@@ -179,6 +181,23 @@ TEST(Volumes, InfoShareBinsAndLinks) {
     EXPECT_EQ(TARNShareBinPathGet(c.path, buf, sizeof(buf)), c.bin != nullptr ? 0 : -1) << c.path;
     EXPECT_STREQ(buf, c.bin != nullptr ? c.bin : "") << c.path;
   }
+  // The storage list: a listed path that is not a folder is neither mounted nor writable.
+  root.Write("/volume2", "");
+  Json::Value list;
+  ASSERT_TRUE(TARN::HXA::STORAGE_WEBUTILS::Volume().VolumeListGet(list, false));
+  std::string states;
+  for (const Json::Value& v : list["volume_list"]) {
+    states += v["mount_point"].asString() + (v["mounted"].asBool() ? " m" : " -") +
+              (v["writable"].asBool() ? "w;" : "-;");
+  }
+  EXPECT_EQ(states, "/volume1 mw;/volumeUSB1/usbshare mw;/volume2 --;/volume1/nested mw;");
+  root.Remove("/volume2");
+  // The registry of the volume each service keeps its data on.
+  EXPECT_EQ(TARNServiceVolumeRegister("drift", "/volume1", 0), 0);
+  EXPECT_EQ(root.Read("/etc/tarn/service-volumes.conf"), "drift=\"/volume1\"\n");
+  EXPECT_EQ(TARNServiceVolumeRegister("drift", "volume1", 0), -1);
+  EXPECT_EQ(TLIBCErrGet(), TLIB_ERR_BAD_PARAMETERS);
+
   TarnVolumeInfo info;
   EXPECT_EQ(TARNMountVolInfoGet("/volume2/x", &info), -1);
   EXPECT_EQ(TLIBCErrGet(), TLIB_ERR_NOT_MOUNTED);
