@@ -558,6 +558,11 @@ def main():
     began = time.time()
     cov = coverage_map(args.jobs)
     reach, durations = cov["reach"], cov["durations"]
+    depth = {}  # (file, test) -> lines of the file the test runs
+    for where, names in reach.items():
+        rel = where.rsplit(":", 1)[0]
+        for n in names:
+            depth[(rel, n)] = depth.get((rel, n), 0) + 1
     configure(MUT_DIR, "-O0")
     r = build(MUT_DIR)
     if r.returncode != 0:
@@ -584,11 +589,15 @@ def main():
             m["result"] = "survived"
             m["note"] = "no test reaches the line"
         else:
-            chosen = sorted((tests[n] for n in names),
-                            key=lambda t: (t["e2e"], durations.get(t["name"], 1)))
-            targets = sorted({t["exe"] for t in chosen})
+            # Unit tests fastest first; of the end-to-end tests, those that
+            # run most of the mutated file first (the tests written for it).
+            def rank(t):
+                runs = depth.get((m["file"], t["name"]), 0) if t["e2e"] else 0
+                return (t["e2e"], -runs, durations.get(t["name"], 1))
+            chosen = sorted((tests[n] for n in names), key=rank)
             chosen = ([t for t in chosen if not t["e2e"]] +
                       [t for t in chosen if t["e2e"]][:E2E_PER_MUTANT])
+            targets = sorted({t["exe"] for t in chosen})
             if any(t["e2e"] for t in chosen):
                 targets += [p[0] for p in programs]
             try:
