@@ -85,6 +85,7 @@ TEST_F(BufferedIOTest, WritesStayBufferedUntilFlushInStepsOfTheLimitAndNeedATran
   EXPECT_EQ(data, PeerRead(data.size()));
   ASSERT_EQ(3u, io_.Write("bye", 3));
   ASSERT_EQ(1u, io_.Write("!", 1));
+  EXPECT_EQ(0u, io_.Write("?", 0));
   EXPECT_EQ(BufferedIO::kOk, io_.Close());  // flushes first
   EXPECT_FALSE(io_.IsUsable());
   EXPECT_EQ(std::vector<char>({'b', 'y', 'e', '!'}), PeerRead(4));
