@@ -1,5 +1,6 @@
 #include "bench/bench_support.h"
 
+#include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -63,6 +64,15 @@ std::string LoadAverage() {
     end = text.find(' ', end + (fields > 0 ? 1 : 0));
   }
   return text.substr(0, end);
+}
+
+int RunBenchmarksBetweenLoadReadings(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  printf("load average before: %s\n", LoadAverage().c_str());
+  benchmark::RunSpecifiedBenchmarks();
+  printf("load average after: %s\n", LoadAverage().c_str());
+  benchmark::Shutdown();
+  return 0;
 }
 
 std::string ReadFile(const std::string& path) {

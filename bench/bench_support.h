@@ -34,6 +34,11 @@ long PeakRssKiB();
 // The 1, 5 and 15 minute load averages as "a b c".
 std::string LoadAverage();
 
+// A benchmark program's whole main: the registered benchmarks run between
+// two printed load readings, so that a figure can be judged by the load it
+// was taken under.
+int RunBenchmarksBetweenLoadReadings(int argc, char** argv);
+
 // The whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
 

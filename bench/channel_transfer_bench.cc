@@ -291,11 +291,4 @@ BENCHMARK(BM_FileTransfer)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  printf("load average before: %s\n", bench::LoadAverage().c_str());
-  benchmark::RunSpecifiedBenchmarks();
-  printf("load average after: %s\n", bench::LoadAverage().c_str());
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return bench::RunBenchmarksBetweenLoadReadings(argc, argv); }

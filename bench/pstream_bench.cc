@@ -388,11 +388,4 @@ BENCHMARK(BM_Decode)->Arg(100)->Arg(2000)->Iterations(1)->Unit(benchmark::kMilli
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  printf("load average before: %s\n", bench::LoadAverage().c_str());
-  benchmark::RunSpecifiedBenchmarks();
-  printf("load average after: %s\n", bench::LoadAverage().c_str());
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return bench::RunBenchmarksBetweenLoadReadings(argc, argv); }

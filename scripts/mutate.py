@@ -53,7 +53,15 @@ def code_mask(text):
     """The text with comments, string and character literals and preprocessor
     lines blanked out (newlines kept), so that operator searches see code only."""
     out = list(text)
-    i, n = 0, len(text)
+    n = len(text)
+
+    def blank(start, end):
+        for k in range(start, min(end, n)):
+            if out[k] != "\n":
+                out[k] = " "
+        return end
+
+    i = 0
     line_start = True
     while i < n:
         c = text[i]
@@ -61,10 +69,7 @@ def code_mask(text):
             j = i
             while j < n and not (text[j] == "\n" and text[j - 1] != "\\"):
                 j += 1
-            for k in range(i, j):
-                if out[k] != "\n":
-                    out[k] = " "
-            i = j
+            i = blank(i, j)
             continue
         if c == "\n":
             line_start = True
@@ -74,25 +79,14 @@ def code_mask(text):
             line_start = False
         if text.startswith("//", i):
             j = text.find("\n", i)
-            j = n if j < 0 else j
-            for k in range(i, j):
-                out[k] = " "
-            i = j
+            i = blank(i, n if j < 0 else j)
         elif text.startswith("/*", i):
             j = text.find("*/", i + 2)
-            j = n if j < 0 else j + 2
-            for k in range(i, j):
-                if out[k] != "\n":
-                    out[k] = " "
-            i = j
+            i = blank(i, n if j < 0 else j + 2)
         elif c == 'R' and text.startswith('R"', i):
             m = re.match(r'R"([^(]*)\(', text[i:])
             end = text.find(")" + m.group(1) + '"', i) if m else -1
-            j = n if end < 0 else end + len(m.group(1)) + 2
-            for k in range(i, j):
-                if out[k] != "\n":
-                    out[k] = " "
-            i = j
+            i = blank(i, n if end < 0 else end + len(m.group(1)) + 2)
         elif c in "\"'":
             if c == "'" and i > 0 and text[i - 1].isalnum():  # digit separator
                 i += 1
@@ -100,9 +94,7 @@ def code_mask(text):
             j = i + 1
             while j < n and text[j] != c:
                 j += 2 if text[j] == "\\" else 1
-            for k in range(i, min(j + 1, n)):
-                out[k] = " "
-            i = j + 1
+            i = blank(i, j + 1)
         else:
             i += 1
     return "".join(out)
@@ -469,7 +461,7 @@ def gcov_lines(build_dir):
     return covered
 
 
-def coverage_map(jobs):
+def coverage_map():
     map_file = os.path.join(COV_DIR, "coverage-map.json")
     digest = sources_digest()
     if os.path.exists(map_file):
@@ -556,7 +548,7 @@ def main():
         return 0
 
     began = time.time()
-    cov = coverage_map(args.jobs)
+    cov = coverage_map()
     reach, durations = cov["reach"], cov["durations"]
     depth = {}  # (file, test) -> lines of the file the test runs
     for where, names in reach.items():
