@@ -12,20 +12,6 @@
 
 namespace {
 
-// HostPath and AppliancePath themselves are driven by every sandboxed test;
-// these are the rules the others do not meet.
-TEST(AppliancePathsTest, MappingRules) {
-  test_support::TestRoot keep_env;  // restores DRIFT_ROOT at the end
-  const char* roots[][2] = {{"relative/root", ""}, {"//", ""}, {"/sb//", "/sb"}};
-  for (const auto& r : roots) EXPECT_EQ(r[1], (setenv("DRIFT_ROOT", r[0], 1), paths::Root()));
-  EXPECT_EQ("/etc/passwd", (setenv("DRIFT_ROOT", "sb", 1), paths::HostPath("/etc/passwd")));
-  setenv("DRIFT_ROOT", "/sb/", 1);
-  for (const char* own : {"/proc/mounts", "/dev", "./x", ""}) EXPECT_EQ(own, paths::HostPath(own));
-  EXPECT_EQ("/sb/procedures|/sb/|/|/sbx/var",
-            paths::HostPath("/procedures") + "|" + paths::HostPath("/") + "|" +
-                paths::AppliancePath("/sb") + "|" + paths::AppliancePath("/sbx/var"));
-}
-
 TEST(AppliancePathsTest, ResolvePathStaysInsideTheRoot) {
   // Below the real /tmp, so that links written with the host view match it.
   char real_tmp[PATH_MAX];

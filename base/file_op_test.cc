@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <regex>
 #include <string>
@@ -57,36 +56,6 @@ TEST_F(FileOpTest, FSMKDir) {
             std::regex_replace(
                 root_.LogText(),
                 std::regex("[A-Z][a-z]{2} [0-9]{2} [0-9:]{8} \\[ERROR\\] file-op\\([0-9]+"), ""));
-}
-
-TEST_F(FileOpTest, FSRemove) {
-  root_.Write("/work/tree/a/b/deep", "x");
-  root_.Write("/work/tree/top", "x");
-  ASSERT_EQ(0, mkfifo(Path("tree/a/fifo").c_str(), 0600));
-  root_.Link("nowhere", "/work/dangling");
-  // Links to folders are removed, never followed, with or without trailing slashes.
-  root_.Write("/work/other/sub/precious", "keep");
-  root_.Write("/work/victim/own", "x");
-  root_.Link(Path("other"), "/work/victim/link");
-  root_.Link("../other/sub", "/work/victim/relative");
-  root_.Link(Path("other"), "/work/slashed");
-  root_.Write("/work/blocker", "x");  // a path below it has no status
-  const struct {
-    std::string path;
-    int expected;
-  } cases[] = {{"", -1},
-               {Path("missing"), 0},
-               {Path("tree"), 0},
-               {Path("dangling"), 0},
-               {Path("victim"), 0},
-               {Path("slashed") + "//", 0},
-               {Path("blocker/below"), -1}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.expected, FSRemove(c.path.c_str())) << c.path;
-    EXPECT_TRUE(c.expected != 0 || access(c.path.c_str(), F_OK) != 0) << c.path;
-  }
-  EXPECT_EQ("keep", root_.Read("/work/other/sub/precious"));
-  EXPECT_TRUE(Exists("blocker") && !Exists("victim") && !Exists("slashed"));
 }
 
 }  // namespace

@@ -1,18 +1,11 @@
 #include "base/file_utils.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <string.h>
-#include <sys/file.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <regex>
 #include <string>
-#include <thread>
 
 #include "base/test_root.h"
 
@@ -21,20 +14,6 @@ namespace {
 class FileUtilsTest : public ::testing::Test {
  protected:
   std::string Path(const std::string& name) const { return root_.Host("/" + name); }
-  // Whether an open file description of its own can take the file lock now.
-  bool LockFileIsFree() const {
-    const int fd = open(Path("lock").c_str(), O_RDWR | O_CREAT, 0644);
-    const bool free_now = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
-    if (fd >= 0) close(fd);
-    return free_now;
-  }
-  static bool MutexIsFree(pthread_mutex_t* m) {  // asked from another thread
-    int rc = -1;
-    std::thread([&] {
-      rc = pthread_mutex_trylock(m) == 0 ? pthread_mutex_unlock(m) : EBUSY;
-    }).join();
-    return rc == 0;
-  }
   mode_t Mode(const std::string& name) const {
     struct stat st;
     return stat(Path(name).c_str(), &st) == 0 ? st.st_mode : 0;
@@ -42,85 +21,6 @@ class FileUtilsTest : public ::testing::Test {
 
   test_support::TestRoot root_{"file_utils_test"};
 };
-
-// A section is entered and left once whatever the number of calls; a
-// recursive mutex would count a second lock and stay held.
-TEST_F(FileUtilsTest, SectionsAndGuardsLockOnce) {
-  root_.Write("/switch", "utility_debug=7\n");
-  root_.CaptureLog("/log", "/switch");
-  const int fd = open(Path("lock").c_str(), O_RDWR | O_CREAT, 0644);
-  pthread_mutex_t mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
-  {
-    CriticalSection by_file(fd), by_mutex(&mutex);
-    for (CriticalSection* s : {&by_file, &by_mutex, &by_file, &by_mutex}) s->Enter();
-    EXPECT_TRUE(by_file.entered() && by_mutex.entered() && !LockFileIsFree() &&
-                !MutexIsFree(&mutex));
-    by_mutex.Leave();
-    EXPECT_TRUE(!by_mutex.entered() && MutexIsFree(&mutex) && !LockFileIsFree());
-    by_mutex.Leave();  // not entered: nothing happens
-  }                    // destruction leaves the file section
-  EXPECT_TRUE(LockFileIsFree());
-  {
-    DatabaseLockGuard guard(fd, &mutex);
-    EXPECT_TRUE(!LockFileIsFree() && !MutexIsFree(&mutex));
-  }
-  EXPECT_TRUE(LockFileIsFree() && MutexIsFree(&mutex));
-  close(fd);
-  const std::string log = std::regex_replace(
-      root_.LogText(),
-      std::regex("[A-Z][a-z]{2} [0-9]{2} [0-9:]{8} \\[DEBUG\\] utility\\([0-9]+\\): "), "");
-  EXPECT_EQ(
-      "entering critical sectionentering critical sectionleaving critical sectionleaving critical "
-      "section",
-      log);
-}
-
-TEST_F(FileUtilsTest, GetFileInfoAndBaseName) {
-  root_.Write("/file.txt", "12345");
-  root_.MakeDir("/folder");
-  root_.Link(Path("folder"), "/link");
-  root_.Link("nowhere", "/dangling");
-  ASSERT_EQ(0, mkfifo(Path("fifo").c_str(), 0600));
-  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  strncpy(addr.sun_path, Path("sock").c_str(), sizeof(addr.sun_path) - 1);
-  ASSERT_EQ(0, bind(sock, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)));
-  const struct {
-    std::string path;
-    int type;
-    const char* name;
-  } cases[] = {{Path("file.txt"), kFileTypeRegular, "file.txt"},
-               {Path("folder"), kFileTypeDirectory, "folder"},
-               {Path("link"), kFileTypeSymlink, "link"},
-               {Path("dangling"), kFileTypeSymlink, "dangling"},
-               {Path("fifo"), kFileTypeFifo, "fifo"},
-               {Path("sock"), kFileTypeSocket, "sock"},
-               {"/dev/null", kFileTypeDevice, "null"},
-               {Path("missing"), kFileTypeNone, "missing"},
-               {root_.root() + "/", kFileTypeDirectory, ""}};
-  for (const auto& c : cases) {
-    FileInfo info;
-    info.size = 99;
-    ASSERT_EQ(0, GetFileInfo(c.path.c_str(), &info)) << c.path;
-    const bool exists = c.type != kFileTypeNone;
-    EXPECT_EQ(exists, info.exists && FileExists(c.path.c_str())) << c.path;
-    EXPECT_EQ(c.type, info.type) << c.path;
-    EXPECT_EQ(c.path + "|" + c.name, info.path.str() + "|" + info.name.str());
-    EXPECT_EQ(exists, info.mode != 0 && info.inode != 0) << c.path;
-    EXPECT_EQ(!exists ? 0 : c.type == kFileTypeRegular ? 5 : info.size, info.size) << c.path;
-  }
-  FileInfo info;
-  ASSERT_EQ(0, GetFileInfo(Path("file.txt").c_str(), &info));
-  EXPECT_TRUE(S_ISREG(info.mode) && info.uid == getuid() && info.modify_time > 0);
-  // A path through a regular file is an error, not a missing path.
-  EXPECT_EQ(-1, GetFileInfo(Path("file.txt/below").c_str(), &info));
-  EXPECT_EQ(ENOTDIR, errno);
-  EXPECT_FALSE(FileExists(Path("file.txt/below").c_str()) || FileExists(""));
-  close(sock);
-  EXPECT_EQ("alice|alice|",
-            BaseName("//alice").str() + "|" + BaseName("alice").str() + "|" + BaseName("/").str());
-}
 
 TEST_F(FileUtilsTest, MakeDirectoryPath) {
   root_.Write("/inner", "data");

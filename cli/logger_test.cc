@@ -1,6 +1,5 @@
 #include "cli/logger.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/syscall.h>
@@ -72,29 +71,6 @@ TEST_F(LoggerTest, DestinationsAndThresholds) {
   ASSERT_EQ(0, Logger::Init(9, "/other.log", "", 50));  // unknown kind: no stamps
   EXPECT_EQ("plain 4 50%\n", Printed([] { Logger::Log(3, "x", "plain %d %d%%\n", 4, 50); }));
   EXPECT_EQ("", root_.Read("/other.log"));
-}
-
-TEST_F(LoggerTest, FileAppendsAndRotatesKeepingCountFiles) {
-  EXPECT_EQ(-1, Logger::Init(Logger::LOG_TYPE_FILE, "", "", 50));
-  EXPECT_EQ(-1, Logger::Init(Logger::LOG_TYPE_FILE, "/no/such/folder/app.log", "", 50));
-  // What the live file already holds is not counted towards the 1 MiB.
-  root_.Write("/rot.log", std::string(1048576, 'p') + "\n");
-  root_.Write("/rot.log_0", "previous 0\n");
-  root_.Write("/rot.log_1", "previous 1\n");
-  ASSERT_EQ(0, Logger::Init(Logger::LOG_TYPE_FILE, "/rot.log", "", 3));
-  Logger::Log(3, "rotate_test", "%lld %u %.2f %c\n", -5LL, 7u, 1.5, 'x');
-  Logger::Log(6, "rotate_test", "hidden\n");
-  const std::string chunk(100000, 'x');  // with its stamp, the eleventh passes 1048576 bytes
-  for (int i = 0; i < 10; ++i) Logger::Log(3, "rotate_test", "%s\n", chunk.c_str());
-  EXPECT_EQ("previous 0\n", root_.Read("/rot.log_0"));
-  Logger::Log(3, "rotate_test", "%s\n", chunk.c_str());
-  std::string rotated = std::string(1048576, 'p') + "\n#-5 7 1.50 x\n";
-  for (int i = 0; i < 11; ++i) rotated += "#" + chunk + "\n";
-  EXPECT_TRUE(Read("/rot.log_0") == rotated);
-  EXPECT_EQ("previous 0\n|<missing>|", root_.Read("/rot.log_1") + "|" + root_.Read("/rot.log_2") +
-                                           "|" + root_.Read("/rot.log"));
-  Logger::Log(3, "rotate_test", "after\n");
-  EXPECT_EQ("#after\n", Read("/rot.log"));
 }
 
 // A forked child must take the lock through a description of its own: the

@@ -9,36 +9,6 @@ namespace {
 
 using ZOSCache::Share;
 
-TEST(ShareRecordTest, StatusAndTypeTests) {
-  EXPECT_EQ(Share().GetType(), 1);
-  // The tests as letters: Encrypted, Mounted, Recycle bin, recycle Admin
-  // only, Skip smb perm, bit 3, bit 14, Windows acl, Usb, saTa, Gluster,
-  // Regular; '-' where false.
-  const struct {
-    uint32_t status;
-    int32_t type;
-    const char* tests;
-  } cases[] = {
-      {0x0, 0, "-M---------R"},        {0x2, 0, "EM----------"},    {0x3, 0, "E-----------"},
-      {0x8, 0, "-M---3-----R"},        {0x100, 0, "-MR--------R"},  {0x200, 0, "-M-A-------R"},
-      {0x800, 0, "-M-----W---R"},      {0x1000, 0, "-M--S------R"}, {0x4000, 0, "-M----4----R"},
-      {0xFFFFFFFF, 1, "E-RAS34W----"}, {0x0, 4, "-M------U---"},    {0x0, 8, "-M-------T--"},
-      {0x0, 64, "-M--------G-"},       {0x0, 12, "-M---------R"},
-  };
-  for (const auto& c : cases) {
-    Share s;
-    s.SetFields("s", "/volume1/s", c.status, c.type);
-    const bool tests[] = {s.IsEncryption(),          s.IsMounted(),       s.IsRecycleBinEnabled(),
-                          s.IsRecycleBinAdminOnly(), s.IsSkipSmbPerm(),   s.IsStatusBit3Set(),
-                          s.IsStatusBit14Set(),      s.GetAclMode() == 5, s.IsUsbShare(),
-                          s.IsSataShare(),           s.IsGluster(),       s.IsRegularShare()};
-    std::string got;
-    for (size_t i = 0; i < 12; ++i) got += tests[i] ? "EMRAS34WUTGR"[i] : '-';
-    EXPECT_EQ(got, c.tests) << "status " << c.status << " type " << c.type;
-    EXPECT_EQ(s.GetAclMode(), got[7] == 'W' ? 5 : 4);
-  }
-}
-
 // Shares on a sandbox whose volumes are described by invented devices.
 class ShareFillTest : public ::testing::Test {
  protected:

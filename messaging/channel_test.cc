@@ -1,7 +1,6 @@
 #include "messaging/channel.h"
 
 #include <arpa/inet.h>
-#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
@@ -12,12 +11,10 @@
 #include <stdio.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "base/test_root.h"
 
@@ -138,14 +135,6 @@ class ChannelTest : public ::testing::Test {
       ASSERT_EQ(0, b->Open(sv[1], true));
     }
   }
-  static void SendRaw(int fd, const std::string& data) {
-    for (size_t done = 0; done < data.size();) {
-      ssize_t r = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-      if (r < 0 && errno == EINTR) continue;
-      ASSERT_GT(r, 0);
-      done += static_cast<size_t>(r);
-    }
-  }
 
   // Upgrades both ends (the server in a thread); the client's result, the
   // server's in *server_rc.
@@ -163,76 +152,6 @@ class ChannelTest : public ::testing::Test {
   std::string pin_, other_pin_;
   ustring saved_[3] = {Channel::m_cert_path, Channel::m_key_path, Channel::m_ca_path};
 };
-
-TEST_F(ChannelTest, ClosedChannelGivesNeutralResults) {
-  Channel ch;
-  EXPECT_TRUE(ch.IsClosed());
-  EXPECT_FALSE(ch.IsSSL());
-  EXPECT_EQ(60u, ch.GetTimeout());
-  EXPECT_TRUE(ch.GetVerify());
-  char buf[4];
-  size_t count = 99;
-  EXPECT_EQ(0, ch.Read(buf, 0, &count));  // zero bytes never touch the socket
-  EXPECT_EQ(0u, count);
-  uint32_t v;
-  uint64_t received = 5;
-  for (int rc : {ch.Read(buf, 1), ch.Write("x", 1), ch.Flush(0), ch.ReadUInt32(&v),
-                 ch.WriteUInt16(7), ch.ConvertToSSLChannel(false), ch.SendFile(0, 0, 10, nullptr),
-                 ch.RecvFile(0, 0, 10, nullptr, &received)}) {
-    EXPECT_EQ(-2, rc);
-  }
-  EXPECT_EQ(0u, received);
-  EXPECT_EQ(-1, ch.Flush(1));
-  ustring address = "junk";
-  int port = 77;
-  EXPECT_EQ(0, ch.GetPeerInfo(&address, &port));
-  EXPECT_EQ(ustring(""), address);
-  EXPECT_EQ(0, port);
-  EXPECT_EQ(0, ch.Close());
-  EXPECT_EQ(ustring("same"), ch.ConvertToPeer("same"));
-  EXPECT_EQ(-4, ch.Open(-1, true));
-  ASSERT_TRUE(ch.SetHashing(true, "sha1"));
-  EXPECT_FALSE(ch.SetHashing(true, "no-such-digest"));  // the old digest is gone too
-  EXPECT_EQ(ustring(""), ch.GetHash());
-  // The base progress reporter keeps the last count (a stream's adds up).
-  Channel::ProgressReporter base;
-  base.report(5);
-  base.report(7);
-  EXPECT_EQ(7u, base.transferred());
-}
-
-TEST_F(ChannelTest, TimeoutsAndAbortFlagStopTransfers) {
-  Channel a, b;
-  Pair(&a, &b);
-  a.SetTimeout(1);
-  b.SetTimeout(1);
-  uint64_t v;
-  EXPECT_EQ(-2, b.ReadUInt64(&v));  // the peer never writes
-  std::string big = Pattern(16 << 20, 1);
-  int rc = a.Write(big.data(), big.size());  // the peer never reads
-  EXPECT_NE(0, rc == 0 ? a.Flush(0) : rc);
-
-  Channel c, d;
-  Pair(&c, &d);
-  int flag = 1;
-  d.SetAbortFlag(&flag);
-  char buf[4];
-  int src = NewFile("abort-src", big.substr(0, 1 << 20));
-  uint64_t received = 9, hashed_received = 9;
-  EXPECT_EQ(-2, d.Read(buf, 4));
-  EXPECT_EQ(-2, d.Write(big.data(), 1 << 20));
-  EXPECT_EQ(-2, d.SendFile(src, 0, 1 << 20, nullptr));
-  EXPECT_EQ(-2, d.RecvFile(src, 0, 100, nullptr, &received));
-  ASSERT_TRUE(d.SetHashing(true, "md5"));
-  EXPECT_EQ(-2, d.RecvFile(src, 0, 100, nullptr, &hashed_received));
-  EXPECT_EQ(0u, received + hashed_received);
-  d.SetHashing(false, "md5");
-  flag = 0;  // cleared, the channel works again
-  ASSERT_EQ(0, c.Write("abcd", 4));
-  ASSERT_EQ(0, c.Flush(0));
-  ASSERT_EQ(0, d.Read(buf, 4));
-  close(src);
-}
 
 // Plain or after an upgrade to SSL on the same connection (checked against a
 // pinned fingerprint, either separator allowed, and the server name).
@@ -443,23 +362,6 @@ TEST_F(ChannelTest, ServerVerification) {
     ASSERT_EQ(0, client.Read(buf, 4));
     EXPECT_EQ(0, memcmp(buf, "pong", 4));
   }
-}
-
-TEST_F(ChannelTest, MissingFilesFailBeforeTheHandshake) {
-  Channel a, b;
-  Pair(&a, &b);
-  Channel::m_cert_path = "/missing-cert.pem";
-  EXPECT_EQ(-2, a.ConvertToSSLChannel(true));
-  Channel::m_cert_path = "/cert.pem";
-  Channel::m_key_path = "/missing-key.pem";
-  EXPECT_EQ(-2, a.ConvertToSSLChannel(true));
-  Channel::m_ca_path = "/missing-ca.pem";
-  EXPECT_EQ(-2, b.ConvertToSSLChannel(false));
-  EXPECT_FALSE(a.IsSSL() || b.IsSSL());
-  ASSERT_EQ(0, a.Write("ok", 2));  // the plain connection is untouched
-  ASSERT_EQ(0, a.Flush(0));
-  char buf[2];
-  ASSERT_EQ(0, b.Read(buf, 2));
 }
 
 }  // namespace

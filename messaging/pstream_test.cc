@@ -27,16 +27,6 @@ std::string FromHex(const std::string& hex) {
   return bytes;
 }
 
-std::string ToHex(const std::string& bytes) {
-  std::string hex;
-  char two[4];
-  for (unsigned char c : bytes) {
-    snprintf(two, sizeof(two), hex.empty() ? "%02x" : " %02x", c);
-    hex += two;
-  }
-  return hex;
-}
-
 std::string Repeat(const std::string& hex, int times) {
   std::string out;
   while (times-- > 0) out += hex + " ";
@@ -145,97 +135,6 @@ class PStreamTest : public testing::Test {
   test_support::TestRoot root_{"pstream-test"};
   PStream receiver_;
 };
-
-TEST_F(PStreamTest, EncodeByteExactTable) {
-  PObject map, array, nested, buffer;
-  map["_a"] = 1;
-  map["b"] = PObject();
-  array.mutable_array().push_back(PObject(1));
-  array.mutable_array().push_back(PObject("x"));
-  nested["k"].mutable_array().push_back(PObject(PObject::map_type()));
-  buffer.mutable_buffer().assign("hi", 2);
-  root_.Write("/source", "hello");
-  PObject::binary_ex_type plain_ex;
-  plain_ex.path = "/source";
-  plain_ex.offset = 1;
-  plain_ex.length = 3;
-  PObject::binary_ex_type hashed_ex = plain_ex;
-  hashed_ex.hash_algo = "md5";
-  const std::string ex_hex =
-      "43 10 00 06 62 69 6e 61 72 79 30 00 00 00 00 00 00 00 03 65 6c 6c "
-      "10 00 09 73 65 6e 64 5f 68 61 73 68 10 00 ";
-  const std::string hashed_ex_hex = ex_hex + "20 " + ToHex(Md5Hex("ell")) + " 40";
-  // "_a" goes out as "a".
-  const std::pair<PObject, std::string> cases[] = {
-      {PObject(), "00 00"},
-      {PObject(0), "01 01 00"},
-      {PObject(255), "01 01 ff"},
-      {PObject(256), "01 02 01 00"},
-      {PObject(65535), "01 02 ff ff"},
-      {PObject(65536), "01 04 00 01 00 00"},
-      {PObject(uint32_t{0xFFFFFFFFu}), "01 04 ff ff ff ff"},
-      {PObject(uint64_t{1} << 32), "01 08 00 00 00 01 00 00 00 00"},
-      {PObject(int32_t{-1}), "01 08 ff ff ff ff ff ff ff ff"},
-      {PObject("abc"), "10 00 03 61 62 63"},
-      {PObject(""), "10 00 00"},
-      {PObject(PObject::map_type()), "42 40"},
-      {map, "42 10 00 01 61 01 01 01 10 00 01 62 00 00 40"},
-      {array, "41 01 01 01 10 00 01 78 40"},
-      {nested, "42 10 00 01 6b 41 42 40 40 40"},
-      {buffer, "20 00 00 00 02 68 69"},
-      {PObject(PObject::buffer_type()), "20 00 00 00 00"},
-      {Binary("/source", 1, 3), "30 00 00 00 00 00 00 00 03 65 6c 6c"},
-      {Binary("/source", 0, 0), "30 00 00 00 00 00 00 00 00"},
-      {PObject(plain_ex), ex_hex + "00 40"},
-      {PObject(hashed_ex), hashed_ex_hex}};
-  std::string bytes;
-  for (const auto& c : cases) {
-    ASSERT_EQ(0, EncodeBytes(c.first, &bytes)) << c.second;
-    EXPECT_EQ(c.second, ToHex(bytes));
-  }
-  // The stream's default algorithm applies when the value names none.
-  PStream stream;
-  stream.SetDefaultHashAlgo("md5");
-  ASSERT_EQ(0, EncodeBytes(PObject(plain_ex), &bytes, &stream));
-  EXPECT_EQ(hashed_ex_hex, ToHex(bytes));
-}
-
-TEST_F(PStreamTest, EncodeFailures) {
-  PObject request;
-  request["outer"]["file"] = Binary("/missing", 0, 10);
-  request["outer"]["after"] = 1;
-  std::string bytes;
-  EXPECT_EQ(-1, EncodeBytes(request, &bytes));
-  EXPECT_TRUE(LogHas("open(/missing) error"));
-  EXPECT_TRUE(LogHas("Error stack: outer.file\n"));
-  // A string the 16-bit length cannot carry is refused before it is written.
-  EXPECT_EQ(-5, EncodeBytes(PObject(ustring(std::string(65536, 'x'))), &bytes));
-  EXPECT_EQ("", bytes);
-  ASSERT_EQ(0, EncodeBytes(PObject(ustring(std::string(65535, 'y'))), &bytes));
-  EXPECT_EQ(65538u, bytes.size());
-  // An unknown digest name fails before any file data is sent.
-  root_.Write("/f", "data");
-  PObject::binary_ex_type ex;
-  ex.path = "/f";
-  ex.length = 4;
-  ex.hash_algo = "no-such-digest";
-  EXPECT_EQ(-1, EncodeBytes(PObject(ex), &bytes));
-  EXPECT_TRUE(LogHas("failed to initial channel hashing 'no-such-digest'"));
-  // Whatever ends a hashed stretch, the channel's hashing is off afterwards.
-  int fds[2];
-  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
-  Channel channel, closed;
-  ASSERT_EQ(0, channel.Open(fds[0], true));
-  close(fds[1]);
-  ASSERT_TRUE(channel.SetHashing(true, "md5"));
-  ex.hash_algo = "md5";
-  ex.path = "/missing";
-  PStream stream;
-  EXPECT_EQ(-1, stream.Send(&channel, PObject(ex)));
-  EXPECT_EQ("", channel.GetHash().str());
-  EXPECT_EQ(-2, stream.Send(&closed, PObject(1)));
-  EXPECT_EQ(-2, stream.Send(nullptr, PObject(1)));
-}
 
 // Decoded into a target that held {"before": "kept"}; text "" for a failure.
 TEST_F(PStreamTest, DecodeTable) {
@@ -368,37 +267,6 @@ TEST_F(PStreamTest, FileStretches) {
   ASSERT_EQ(0, Transfer(PObject(ex), &empty));
   EXPECT_EQ(Md5Hex(""), empty.get_binary_ex().send_hash.str());
   EXPECT_EQ(Md5Hex(""), empty.get_binary_ex().recv_hash.str());
-}
-
-TEST_F(PStreamTest, BadFileStretches) {
-  // Announces 1000 bytes, sends 100, then the peer is gone: the file keeps
-  // what arrived, cut back to it.
-  root_.Write("/dest", std::string(2000, '#'));
-  PObject target = Binary("/dest", 0, 0), discarded;
-  const std::string cut = FromHex("30 00 00 00 00 00 00 03 e8") + std::string(100, 'z');
-  EXPECT_EQ(-2, DecodeBytes(cut, &target));
-  EXPECT_EQ(std::string(100, 'z'), root_.Read("/dest"));
-  EXPECT_EQ(100u, target.get_binary().length);
-  EXPECT_EQ(-2, DecodeBytes(cut, &discarded, /*discard=*/true));
-  // A stretch past the largest offset is refused before the file is made.
-  PObject past = Binary("/past", 0, 0);
-  EXPECT_EQ(-5, DecodeBytes(FromHex("30 ff ff ff ff ff ff ff ff 61"), &past));
-  EXPECT_FALSE(root_.Exists("/past"));
-  // A destination in a missing folder is a local failure.
-  PObject nowhere = Binary("/no/such/folder", 0, 0);
-  EXPECT_EQ(-1, DecodeBytes(FromHex("30 00 00 00 00 00 00 00 01 61"), &nowhere));
-  EXPECT_TRUE(LogHas("open(/no/such/folder) error: reason "));
-  // The file of an unknown binary_ex entry is deleted; the "binary" one stays.
-  const std::string bytes = FromHex(
-      "43 10 00 05 65 78 74 72 61 30 00 00 00 00 00 00 00 03 61 62 63 "  // "extra": abc
-      "10 00 06 62 69 6e 61 72 79 30 00 00 00 00 00 00 00 02 78 79 "     // "binary": xy
-      "10 00 09 73 65 6e 64 5f 68 61 73 68 10 00 00 40");
-  PObject ex;
-  ASSERT_EQ(0, DecodeBytes(bytes, &ex, false, &receiver_));
-  const std::vector<std::string> files = TempFiles();
-  ASSERT_EQ(1u, files.size());
-  EXPECT_EQ(files[0], ex.get_binary_ex().path.str());
-  EXPECT_EQ("xy", root_.Read(files[0]));
 }
 
 TEST_F(PStreamTest, ProgressIsPublishedAndLoggedEvery100MiB) {

@@ -2,10 +2,7 @@
 
 #include <string.h>
 
-#include <set>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "gtest/gtest.h"
 
@@ -26,33 +23,6 @@ TEST(TmpNameGenTest, KnownSequences) {
     TmpNameGen gen(reinterpret_cast<const uint8_t*>(c.key), strlen(c.key));
     for (const char* expected : c.names) EXPECT_EQ(expected, gen.Next().str()) << c.key;
   }
-}
-
-// Concurrent callers of the shared generator get distinct 8-character names.
-TEST(TmpNameGenTest, ConcurrentCallersGetDistinctNames) {
-  EXPECT_EQ(64u, strlen(TmpNameGen::kAlphabet));
-  std::vector<std::vector<std::string>> names(4);
-  std::vector<std::thread> threads;
-  for (auto& list : names) {
-    threads.emplace_back([&list] {
-      for (int i = 0; i < 1000; ++i) list.push_back(TmpNameGen::Instance().Next().str());
-    });
-  }
-  for (auto& t : threads) t.join();
-  std::set<std::string> all;
-  for (const auto& list : names) {
-    for (const std::string& name : list) {
-      ASSERT_EQ(8u, name.size()) << name;
-      ASSERT_EQ(std::string::npos, name.find_first_not_of(TmpNameGen::kAlphabet)) << name;
-      all.insert(name);
-    }
-  }
-  EXPECT_EQ(4000u, all.size());
-
-  const std::string path = TmpNameGen::TempPath("/some/dir").str();
-  ASSERT_EQ(strlen("/some/dir/") + 8, path.size());
-  EXPECT_EQ(0u, path.find("/some/dir/"));
-  EXPECT_EQ(std::string::npos, path.find_first_not_of(TmpNameGen::kAlphabet, 10));
 }
 
 }  // namespace

@@ -1,14 +1,12 @@
 #include "netio/buffered_io.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/test_root.h"
@@ -96,75 +94,6 @@ TEST_F(BufferedIOTest, WritesStayBufferedUntilFlushInStepsOfTheLimitAndNeedATran
   EXPECT_EQ(BufferedIO::kErrNotAttached, idle.LastError());
   EXPECT_EQ(0u, idle.Write(buf, 1));
   EXPECT_EQ(BufferedIO::kErrNotAttached, idle.LastError());
-}
-
-TEST_F(BufferedIOTest, ExactReadsAcrossBufferAndLargeTransfers) {
-  // Larger than the socket buffers, so writer and reader must interleave.
-  std::vector<char> data = Pattern(3 * 1024 * 1024 + 17, 1);
-  std::thread writer([&] {
-    EXPECT_EQ(data.size(), peer_.Write(data.data(), data.size()));
-    EXPECT_EQ(BufferedIO::kOk, peer_.Flush());
-  });
-  std::vector<char> got(data.size());
-  size_t pos = 0;
-  for (size_t s : {1, 2, 3, 4093, 65536, 70000, 1}) {  // small, odd and large pieces
-    ASSERT_EQ(s, io_.Read(got.data() + pos, s));
-    pos += s;
-  }
-  ASSERT_EQ(data.size() - pos, io_.Read(got.data() + pos, data.size() - pos));
-  writer.join();
-  EXPECT_EQ(data, got);
-  EXPECT_EQ(0u, io_.Buffered());
-}
-
-TEST_F(BufferedIOTest, PeerHangUpIsEndOfStream) {
-  ASSERT_EQ(3, send(b_.fd(), "abc", 3, 0));
-  b_.Close();
-  char buf[8];
-  EXPECT_EQ(3u, io_.Read(buf, 8));
-  EXPECT_EQ(BufferedIO::kErrEndOfStream, io_.LastError());
-  EXPECT_TRUE(io_.AtEnd());
-  EXPECT_EQ(0u, io_.Read(buf, 1));
-  EXPECT_EQ(BufferedIO::kErrEndOfStream, io_.LastError());
-}
-
-TEST_F(BufferedIOTest, TimesOutWhenThePeerIsSilent) {
-  io_.SetTimeoutMillis(60);
-  char buf[4];
-  EXPECT_EQ(0u, io_.Read(buf, 4));  // the peer never writes
-  EXPECT_EQ(BufferedIO::kErrTimeout, io_.LastError());
-  std::vector<char> data = Pattern(8 * 1024 * 1024, 2);
-  EXPECT_LT(io_.Write(data.data(), data.size()), data.size());  // nor reads
-  EXPECT_EQ(BufferedIO::kErrTimeout, io_.LastError());
-}
-
-TEST_F(BufferedIOTest, SendFileAndRecvFileMoveStretches) {
-  std::vector<char> data = Pattern(2 * 1024 * 1024 + 333, 4);
-  root_.Write("/src", data.data(), data.size());
-  root_.Write("/dst", "");
-  int src = open(root_.Host("/src").c_str(), O_RDONLY),
-      dst = open(root_.Host("/dst").c_str(), O_RDWR);
-  ASSERT_GE(src, 0);
-  ASSERT_GE(dst, 0);
-  const uint64_t offset = 1000, length = data.size() - 2000;
-  std::thread sender([&] {
-    File f(src);
-    EXPECT_EQ(4u, peer_.Write("head", 4));  // buffered bytes go before the file
-    EXPECT_EQ(length, peer_.SendFile(&f, offset, length));
-    EXPECT_EQ(BufferedIO::kOk, peer_.LastError());
-  });
-  char head[2];
-  ASSERT_EQ(2u, io_.Read(head, 2));  // leaves read-ahead bytes for RecvFile
-  File f(dst);
-  const uint64_t at = 5;
-  EXPECT_EQ(length + 2, io_.RecvFile(&f, at, length + 2));
-  EXPECT_EQ(BufferedIO::kOk, io_.LastError());
-  sender.join();
-  std::string expected(at, '\0');
-  expected += "ad" + std::string(data.begin() + offset, data.begin() + offset + length);
-  EXPECT_TRUE(expected == root_.Read("/dst"));
-  close(src);
-  close(dst);
 }
 
 }  // namespace

@@ -122,44 +122,4 @@ TEST_F(VolumeTableTest, EveryKindOfVolumeAndItsMount) {
   EXPECT_EQ(ReadMountTable().size(), 13u);
 }
 
-TEST(MountTableTest, WordsAndOctalEscapes) {
-  test_support::TestRoot box;
-  box.Write("/m", "  /dev/sda1\t\t/mnt/my\\040disk  ext4\n\nlonely\n");
-  std::string got;
-  for (const MountEntry& e : ReadMountTable(box.Host("/m"))) {
-    got += e.device + "|" + e.mount_point + "|" + e.fs_name + ";";
-  }
-  EXPECT_EQ(got, "/dev/sda1|/mnt/my disk|ext4;lonely||;");
-  EXPECT_TRUE(ReadMountTable(box.Host("/no-such-table")).empty());
-  const struct {
-    const char* in;
-    const char* out;
-  } cases[] = {
-      {"\\011tab\\012", "\ttab\n"}, {"\\0400", " 0"},           {"back\\134slash", "back\\slash"},
-      {"stop\\04", "stop"},         {"stop\\", "stop"},         {"stop\\08x", "stop"},
-      {"stop\\80x", "stop"},        {"a\\040b\\c\\040", "a b"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(DecodeMountField(c.in), c.out) << c.in;
-  EXPECT_EQ(DecodeMountField("\\000x"), std::string("\0x", 2));
-}
-
-TEST(PathFunctionsTest, Table) {
-  const struct {
-    const char *path, *dir, *base, *normal, *joined;  // joined: JoinPath(SplitPath(path))
-  } cases[] = {
-      {"/volume1/homes", "/volume1", "homes", "/volume1/homes", "volume1/homes"},
-      {"/volume1", "/", "volume1", "/volume1", "volume1"},
-      {"", "/", "", "", ""},
-      {"name", "/", "name", "name", "name"},
-      {"a/b", "a", "b", "a/b", "a/b"},
-      {"//a///b//", "//a///b/", "", "/a/b", "a/b"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(fspath::DirName(c.path), c.dir) << c.path;
-    EXPECT_EQ(fspath::BaseName(c.path), c.base) << c.path;
-    EXPECT_EQ(fspath::NormalizePath(c.path), c.normal) << c.path;
-    EXPECT_EQ(fspath::JoinPath(fspath::SplitPath(c.path)), c.joined) << c.path;
-  }
-}
-
 }  // namespace

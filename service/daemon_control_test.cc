@@ -4,8 +4,6 @@
 // file's process lives is tested through the status word it backs.
 #include "service/daemon_control.h"
 
-#include <fcntl.h>
-
 #include "platform/platform_lib.h"
 #include "service/service_test_util.h"
 
@@ -95,66 +93,6 @@ TEST_F(RunProgramTest, ExitStatusesAndArgumentLists) {
   sigaction(SIGCHLD, &saved, &after);
   EXPECT_EQ(result, 5);
   EXPECT_NE(after.sa_flags & SA_NOCLDWAIT, 0);
-}
-
-// The child sees only PATH, its own arguments (argument zero the appliance
-// path), standard streams on /dev/null, no descriptor of the tool's (such as
-// a held lock file), the root as working folder, a session of its own.
-TEST_F(RunProgramTest, ChildGetsOnlyPathItsArgumentsAndNoDescriptors) {
-  const std::string out = root_.Host("/out");
-  const std::string saved_path = getenv("PATH") != nullptr ? getenv("PATH") : "";
-  setenv("DRIFT_TEST_SECRET", "1", 1);
-  setenv("PATH", "/usr/bin:/bin", 1);
-  const int lock_fd = open(root_.Host("/lockfile").c_str(), O_RDWR | O_CREAT, 0644);
-  const std::string script = "p=/proc/$$; tr '\\0' '\\n' < $p/environ > " + out +
-                             ".env; tr '\\0' '\\n' < $p/cmdline > " + out +
-                             ".argv; l=$(readlink $p/fd/0 $p/fd/1 $p/fd/2 $p/cwd); echo \"$l\" > " +
-                             out + ".links; [ -e $p/fd/" + std::to_string(lock_fd) +
-                             " ]; echo $? $(cut -d' ' -f6 $p/stat) $$ > " + out + ".rest";
-  EXPECT_EQ(RunProgram(4, "/bin/shell", "-c", script.c_str(), "extra"), 0);
-  unsetenv("PATH");  // without PATH the environment is empty
-  EXPECT_EQ(RunShell("/usr/bin/tr '\\0' '\\n' < /proc/$$/environ > " + out + ".bare"), 0);
-  setenv("PATH", saved_path.c_str(), 1);
-  unsetenv("DRIFT_TEST_SECRET");
-  close(lock_fd);
-  EXPECT_EQ(root_.Read("/out.env"), "PATH=/usr/bin:/bin\n");
-  EXPECT_EQ(root_.Read("/out.bare"), "");
-  EXPECT_EQ(root_.Read("/out.argv"), "/bin/shell\n-c\n" + script + "\nextra\n");
-  EXPECT_EQ(root_.Read("/out.links"), "/dev/null\n/dev/null\n/dev/null\n" + root_.root() + "\n");
-  std::string rest = root_.Read("/out.rest");
-  ASSERT_EQ(rest.compare(0, 2, "1 "), 0) << rest;  // the lock file's descriptor is closed
-  rest = rest.substr(2);
-  EXPECT_EQ(rest.substr(0, rest.find(' ')) + "\n", rest.substr(rest.find(' ') + 1)) << rest;
-}
-
-// The updater's failure words are logged as warnings (the start ending on
-// them is tested end to end); what it leaves that is no word of its own
-// turns the status to "error" unless it cannot be read at all.
-TEST(RunUpdaterTest, FailedAndUnexpectedOutcomesAreLogged) {
-  const struct {
-    const char* written;  // by the updater stand-in into the status file; null: no updater
-    const char* status_after;
-    const char* log;  // after the level: a warning for the updater's words, else an error
-  } cases[] = {
-      {"status=\"dbnewer\"", "status=\"dbnewer\"\n", "): updater failed: (dbnewer)\n"},
-      {"status=\"upgradefail\"", "status=\"upgradefail\"\n", "): updater failed: (upgradefail)\n"},
-      {"status=\"bogus\"", "status=\"error\"\n", "): incorrect updater status (bogus)\n"},
-      {"garbage", "garbage\n", "): failed to get updater status, leave the status unchanged\n"},
-      {nullptr, "status=\"error\"\n", "): failed to upgrade database\n"},
-  };
-  for (const auto& c : cases) {
-    TestRoot root;
-    root.Write(paths::kEnableStatus, "status=\"updating\"\n");
-    if (c.written != nullptr) {
-      root.WriteScript(paths::kUpdaterProgram, std::string("echo '") + c.written + "' > " +
-                                                   root.Host(paths::kEnableStatus) + "\n");
-    }
-    EXPECT_EQ(RunUpdater("/volume1"), -1);
-    EXPECT_EQ(root.Read(paths::kEnableStatus), c.status_after);
-    const bool warning = strstr(c.log, "updater failed") != nullptr;
-    EXPECT_TRUE(LogHas(root, warning ? "[WARNING] service-ctrl(" : "[ERROR] service-ctrl("));
-    EXPECT_TRUE(LogHas(root, c.log)) << root.LogText();
-  }
 }
 
 }  // namespace

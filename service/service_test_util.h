@@ -61,13 +61,6 @@ class ChildProcess {
     return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   }
 
-  // Ends the child without reaping it: a zombie.
-  void MakeZombie() {
-    kill(pid_, SIGKILL);
-    siginfo_t info;
-    waitid(P_PID, pid_, &info, WEXITED | WNOWAIT);
-  }
-
  private:
   pid_t pid_;
   bool reaped_ = false;

@@ -234,6 +234,12 @@ void KillProcessesBelow(const std::string& root) {
   for (pid_t pid : ProcessesBelow(root)) WaitGone(pid);
 }
 
+void EndProcessesBelow(const std::string& root) {
+  for (pid_t pid : ProcessesBelow(root)) kill(pid, SIGTERM);
+  for (pid_t pid : ProcessesBelow(root)) WaitGone(pid, 1000);
+  KillProcessesBelow(root);
+}
+
 std::string SourceDir() { return DRIFT_SOURCE_DIR; }
 std::string BinaryDir() { return DRIFT_BINARY_DIR; }
 std::string ToolPath() { return BinaryDir() + "/cli/drift-control"; }
@@ -290,7 +296,7 @@ Sandbox::~Sandbox() {
   if (root_.size() > 5) {
     // Not by pid files: a pid an ended daemon left may belong to another
     // process of the machine by now.
-    KillProcessesBelow(root_);
+    EndProcessesBelow(root_);
     Run({"/bin/rm", "-rf", root_});
   }
 }
@@ -348,7 +354,9 @@ pid_t Sandbox::PidOf(const char* pid_file) const {
   return Exists(pid_file) ? atoi(Read(pid_file).c_str()) : 0;
 }
 
-std::vector<pid_t> StrayProcesses(const Sandbox& box) {
+// Processes of the sandbox no pid file accounts for, once those that end by
+// themselves have had a few seconds to end.
+static std::vector<pid_t> StrayProcesses(const Sandbox& box) {
   std::vector<pid_t> strays;
   for (int tries = 0; tries < 300; ++tries) {
     std::set<pid_t> accounted;

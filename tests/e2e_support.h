@@ -74,6 +74,8 @@ std::vector<pid_t> ProcessesBelow(const std::string& root);
 std::vector<pid_t> SettledProcessesBelow(const std::string& root, std::vector<pid_t> expected = {},
                                          int ms = 10000);
 void KillProcessesBelow(const std::string& root);  // SIGKILL, then waits
+// SIGTERM, so that daemons end their own way; SIGKILL for those that do not.
+void EndProcessesBelow(const std::string& root);
 
 using test_support::FreePort;
 
@@ -118,9 +120,6 @@ class Sandbox {
   std::string root_;
 };
 
-// Processes of the sandbox no pid file accounts for, once those that end by
-// themselves have had a few seconds to end.
-std::vector<pid_t> StrayProcesses(const Sandbox& box);
 // What does not hold ("" when all does) of a service after any fault or
 // race: the settings hold whole key="value" lines, the user database is sound
 // with each account once, the status is a status word, nothing runs
@@ -132,7 +131,7 @@ std::string Inconsistency(const Sandbox& box, bool raced = false);
 class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override;
-  void TearDown() override { KillProcessesBelow(box_.root()); }
+  void TearDown() override { EndProcessesBelow(box_.root()); }
 
   // An empty account: no TARNPKG_USERNAME.
   RunResult Start(const std::string& account = "alice") const;

@@ -116,38 +116,6 @@ TEST_F(UserRecordsTest, AddAndGetUsers) {
   EXPECT_EQ(entry.view_id, 8589934597ull);
 }
 
-// The statements are formatted into 1024-byte buffers: one that fills the
-// buffer (1023 bytes and its NUL) runs, one byte more is refused whole.
-TEST_F(UserRecordsTest, StatementsThatFillTheBufferRun) {
-  const size_t get_sql = sizeof(
-                             "SELECT name, id, view_id, attribute, uid, gid, user_type, watch_path "
-                             "FROM user_table WHERE NOT (user_type = 1) AND name = '';") -
-                         1;
-  const size_t add_sql =
-      sizeof(
-          "BEGIN;INSERT OR IGNORE INTO user_table (name, attribute, view_id, uid, gid, "
-          "user_type, watch_path) VALUES ('', 0, (SELECT value FROM config_table WHERE key = "
-          "'view_id'), 3001, 100, 0, '');UPDATE config_table SET value = value + 1 WHERE "
-          "changes() = 1 AND key = 'view_id';END;") -
-      1;
-  std::string passwd = sandbox_.Read("/etc/passwd");
-  for (size_t extra = 0; extra < 2; ++extra) {
-    passwd += std::string(1023 - add_sql + extra, static_cast<char>('a' + extra)) +
-              ":x:3001:100:::/bin/sh\n";
-  }
-  sandbox_.Write("/etc/passwd", passwd);
-  for (size_t extra = 0; extra < 2; ++extra) {
-    UserEntry entry;
-    EXPECT_EQ(UserManager::GetUserByName(std::string(1023 - get_sql + extra, 'g'), &entry),
-              extra == 0 ? 0 : -1);
-    EXPECT_EQ(UserManager::AddUser(
-                  std::string(1023 - add_sql + extra, static_cast<char>('a' + extra)), 0, 0),
-              extra == 0 ? 1 : -1);
-  }
-  EXPECT_EQ(Db("SELECT length(name), uid FROM user_table;"),
-            (Rows{{std::to_string(1023 - add_sql), "3001"}}));
-}
-
 // The rotation setting of a view ("count policy", -5 and "untouched" when
 // there is none) and the session count of every entry.
 TEST_F(UserRecordsTest, RotationSettingsAndSessionCounts) {
