@@ -2,8 +2,6 @@
 
 #include <string.h>
 
-#include <string>
-
 #include "gtest/gtest.h"
 
 namespace {

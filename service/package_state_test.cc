@@ -3,8 +3,6 @@
 // ones a running appliance cannot set up on demand.
 #include "service/package_state.h"
 
-#include <sys/stat.h>
-
 #include "service/service_test_util.h"
 
 namespace {

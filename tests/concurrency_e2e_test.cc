@@ -8,7 +8,6 @@
 #include <atomic>
 #include <mutex>
 #include <random>
-#include <sstream>
 #include <thread>
 
 #include "tests/e2e_support.h"

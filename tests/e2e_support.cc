@@ -199,7 +199,7 @@ bool WaitGone(pid_t pid, int ms) {
   return !Running(pid);
 }
 
-std::string ExecutableOf(pid_t pid) {
+static std::string ExecutableOf(pid_t pid) {  // "" when unknown
   char buf[4096];
   const ssize_t n =
       readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), buf, sizeof(buf) - 1);

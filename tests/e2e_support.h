@@ -64,7 +64,6 @@ int64_t NowUs();  // a monotonic clock
 // never reaps orphans).
 bool Running(pid_t pid);
 bool WaitGone(pid_t pid, int ms = 5000);
-std::string ExecutableOf(pid_t pid);  // "" when unknown
 
 // The running processes (sorted) whose executable lies below `root`: a
 // sandbox's programs, found by what they are rather than by pid files.
