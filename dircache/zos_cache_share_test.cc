@@ -9,38 +9,31 @@ namespace {
 
 using ZOSCache::Share;
 
-// Shares on a sandbox whose volumes are described by invented devices.
-class ShareFillTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    box_.CaptureLog();
-    box_.Write("/etc/tarn/volumes.json",
-               R"({"volumes":[{"path":"/volume1","type":2},{"path":"/volumeUSB1/usb","type":4},)"
-               R"({"path":"/volume2","type":2}]})");
-    box_.Write("/etc/tarn/shares.json",
-               R"({"shares":[{"name":"secret","path":"/volume1/secret","status":2,"type":0,)"
-               R"("enc_path":"/volume2/@secret@"}]})");
-    for (const char* dir : {"/volume1/homes", "/volume1/secret", "/volume2/@secret@",
-                            "/volume1/nodata", "/volumeUSB1/usb"}) {
-      box_.MakeDir(dir);
-    }
-    const std::string r = box_.root();
-    box_.Write("/mounts", "/dev/md2 " + r + "/volume1 ext4 rw 0 0\n/dev/md3 " + r +
-                              "/volume2 ext4 rw 0 0\n/dev/sdq1 " + r +
-                              "/volumeUSB1/usb vfat rw 0 0\n");
-    ops_.Device("/volume1", 10);
-    ops_.Device("/volume2", 11);
-    ops_.Device("/volumeUSB1/usb", 12);
-  }
-
-  test_support::TestRoot box_;
-  platform_test::FakeFileSystemOps ops_{box_.Host("/mounts")};
-  platform_test::ScopedDefaultOps installed_ops_{&ops_};
-};
-
 // Plain and encrypted shares on the first volume are tested end to end,
 // against the platform's own description.
-TEST_F(ShareFillTest, DescribesTheVolumeOrFails) {
+TEST(ShareFillTest, DescribesTheVolumeOrFails) {
+  // Shares on a sandbox whose volumes are described by invented devices.
+  test_support::TestRoot box;
+  box.CaptureLog();
+  box.Write("/etc/tarn/volumes.json",
+            R"({"volumes":[{"path":"/volume1","type":2},{"path":"/volumeUSB1/usb","type":4},)"
+            R"({"path":"/volume2","type":2}]})");
+  box.Write("/etc/tarn/shares.json",
+            R"({"shares":[{"name":"secret","path":"/volume1/secret","status":2,"type":0,)"
+            R"("enc_path":"/volume2/@secret@"}]})");
+  for (const char* dir : {"/volume1/homes", "/volume1/secret", "/volume2/@secret@",
+                          "/volume1/nodata", "/volumeUSB1/usb"}) {
+    box.MakeDir(dir);
+  }
+  const std::string r = box.root();
+  box.Write("/mounts", "/dev/md2 " + r + "/volume1 ext4 rw 0 0\n/dev/md3 " + r +
+                           "/volume2 ext4 rw 0 0\n/dev/sdq1 " + r +
+                           "/volumeUSB1/usb vfat rw 0 0\n");
+  platform_test::FakeFileSystemOps ops{box.Host("/mounts")};
+  platform_test::ScopedDefaultOps installed_ops{&ops};
+  ops.Device("/volume1", 10);
+  ops.Device("/volume2", 11);
+  ops.Device("/volumeUSB1/usb", 12);
   const struct {
     const char* name;
     const char* path;
@@ -60,14 +53,14 @@ TEST_F(ShareFillTest, DescribesTheVolumeOrFails) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_EQ(s.Fill("homes", "/volume1/homes", 0, 0), 0);  // a volume from before
-    const size_t before = box_.LogText().size();
+    const size_t before = box.LogText().size();
     EXPECT_EQ(s.Fill(c.name, c.path, c.status, c.type), c.mount != nullptr ? 0 : -1);
     // Failures keep the fields but describe no volume.
     EXPECT_EQ(s.GetName() + " " + s.GetPath() + " " + std::to_string(s.GetStatus()) + " " +
                   std::to_string(s.GetType()) + " " + s.GetMountPath() + " " + s.GetBinBasePath(),
               std::string(c.name) + " " + c.path + " " + std::to_string(c.status) + " " +
                   std::to_string(c.type) + " " + (c.mount ? c.mount : "") + " " + c.bin);
-    const std::string log = box_.LogText().substr(before);
+    const std::string log = box.LogText().substr(before);
     EXPECT_EQ(log.empty(), *c.log == '\0') << log;
     EXPECT_NE(log.find(c.log), std::string::npos) << log;
     EXPECT_EQ(log.find("[ERROR] zoscache(") == std::string::npos, *c.log == '\0') << log;

@@ -49,16 +49,15 @@ std::string Pattern(size_t n, unsigned seed) {
 }
 
 // Encodes `value` with Send and returns the bytes that reached the peer.
-int EncodeBytes(const PObject& value, std::string* bytes, PStream* stream = nullptr) {
+int EncodeBytes(const PObject& value, std::string* bytes) {
   int fds[2];
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return -100;
-  PStream own;
-  PStream* s = stream != nullptr ? stream : &own;
+  PStream stream;
   int rc = 0;
   // The sender runs beside the reader: values may exceed the socket buffer.
   std::thread sender([&] {
     Channel channel;
-    rc = channel.Open(fds[0], true) == 0 ? s->Send(&channel, value) : -101;
+    rc = channel.Open(fds[0], true) == 0 ? stream.Send(&channel, value) : -101;
   });
   bytes->clear();
   char chunk[65536];

@@ -8,7 +8,6 @@
 
 #include <vector>
 
-#include "base/test_root.h"
 #include "netio/file.h"
 
 // Aborts, full disks, short files and cut-off receives are driven through the
@@ -35,57 +34,48 @@ class StepRecorder : public BandwidthController {
   size_t max_step = 0;
 };
 
-class BufferedIOTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(kSigpipeIgnored);
-    int sv[2];
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv));
-    a_.Attach(sv[0]);
-    b_.Attach(sv[1]);
-    io_.Attach(&a_);
-    io_.SetController(&controller_);
-    io_.SetTimeoutMillis(5000);
-    io_.SetWaitSlice(20);
-    peer_.Attach(&b_);  // the other end, for writer threads
-    peer_.SetTimeoutMillis(5000);
+// Reads exactly n bytes from the raw socket `fd`.
+std::vector<char> ReadExactly(int fd, size_t n) {
+  std::vector<char> out(n);
+  for (size_t got = 0; got < n;) {
+    ssize_t r = recv(fd, out.data() + got, n - got, 0);
+    if (r < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
   }
-  // Reads exactly n bytes from the raw peer socket.
-  std::vector<char> PeerRead(size_t n) {
-    std::vector<char> out(n);
-    for (size_t got = 0; got < n;) {
-      ssize_t r = recv(b_.fd(), out.data() + got, n - got, 0);
-      if (r < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-      if (r <= 0) break;
-      got += static_cast<size_t>(r);
-    }
-    return out;
-  }
-
-  Socket a_, b_;
-  StepRecorder controller_;
-  BufferedIO io_, peer_;
-  test_support::TestRoot root_{"netio-test"};
-};
+  return out;
+}
 
 // A limit of 10000 B/s allows 1000 bytes per tenth of a second.
-TEST_F(BufferedIOTest, WritesStayBufferedUntilFlushInStepsOfTheLimitAndNeedATransport) {
-  controller_.SetLimit(BufferedIOController::kWrite, 10000);
+TEST(BufferedIOTest, WritesStayBufferedUntilFlushInStepsOfTheLimitAndNeedATransport) {
+  ASSERT_TRUE(kSigpipeIgnored);
+  int sv[2];
+  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv));
+  Socket a, b;
+  a.Attach(sv[0]);
+  b.Attach(sv[1]);
+  StepRecorder controller;
+  BufferedIO io;
+  io.Attach(&a);
+  io.SetController(&controller);
+  io.SetTimeoutMillis(5000);
+  io.SetWaitSlice(20);
+  controller.SetLimit(BufferedIOController::kWrite, 10000);
   std::vector<char> data = Pattern(1500, 8);
-  ASSERT_EQ(data.size(), io_.Write(data.data(), data.size()));
-  EXPECT_EQ(data.size(), io_.PendingWrite());
+  ASSERT_EQ(data.size(), io.Write(data.data(), data.size()));
+  EXPECT_EQ(data.size(), io.PendingWrite());
   char buf[16];
-  EXPECT_EQ(-1, recv(b_.fd(), buf, sizeof(buf), MSG_DONTWAIT));
-  ASSERT_EQ(BufferedIO::kOk, io_.Flush());
-  EXPECT_EQ(0u, io_.PendingWrite());
-  EXPECT_EQ(1000u, controller_.max_step);
-  EXPECT_EQ(data, PeerRead(data.size()));
-  ASSERT_EQ(3u, io_.Write("bye", 3));
-  ASSERT_EQ(1u, io_.Write("!", 1));
-  EXPECT_EQ(0u, io_.Write("?", 0));
-  EXPECT_EQ(BufferedIO::kOk, io_.Close());  // flushes first
-  EXPECT_FALSE(io_.IsUsable());
-  EXPECT_EQ(std::vector<char>({'b', 'y', 'e', '!'}), PeerRead(4));
+  EXPECT_EQ(-1, recv(b.fd(), buf, sizeof(buf), MSG_DONTWAIT));
+  ASSERT_EQ(BufferedIO::kOk, io.Flush());
+  EXPECT_EQ(0u, io.PendingWrite());
+  EXPECT_EQ(1000u, controller.max_step);
+  EXPECT_EQ(data, ReadExactly(b.fd(), data.size()));
+  ASSERT_EQ(3u, io.Write("bye", 3));
+  ASSERT_EQ(1u, io.Write("!", 1));
+  EXPECT_EQ(0u, io.Write("?", 0));
+  EXPECT_EQ(BufferedIO::kOk, io.Close());  // flushes first
+  EXPECT_FALSE(io.IsUsable());
+  EXPECT_EQ(std::vector<char>({'b', 'y', 'e', '!'}), ReadExactly(b.fd(), 4));
 
   BufferedIO idle;  // never attached
   EXPECT_FALSE(idle.IsUsable());

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "base/appliance_paths.h"
@@ -295,6 +296,59 @@ TEST_F(CachedTest, MisbehavingClientsCostOnlyTheirConnection) {
   EXPECT_TRUE(cut);
   close(slow);
   EXPECT_TRUE(Running(pid_));
+}
+
+// The daemon dies (SIGKILL) while a client waits for its reply: the call
+// fails and says so, and the same client is answered by a daemon started
+// again, which takes over the socket and pid file the killed one left.
+TEST_F(CachedTest, DaemonKilledMidConversation) {
+  Start();
+  ASSERT_TRUE(AliceAnswers());
+  // A stopped daemon still takes connections (the kernel queues them) but
+  // never answers: the client is left waiting for the reply.
+  ASSERT_EQ(kill(pid_, SIGSTOP), 0);
+  // Until every thread of the daemon has stopped.
+  auto state_of = [](const std::string& task) {
+    std::string stat;
+    std::getline(std::ifstream(task + "/stat"), stat);
+    const size_t paren = stat.rfind(')');
+    return paren == std::string::npos ? '?' : stat[paren + 2];
+  };
+  for (int i = 0, running = 1; i < 500 && running > 0; ++i, usleep(10000)) {
+    running = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+      running += state_of(task.path()) != 't' && state_of(task.path()) != 'T';
+    }
+  }
+  std::atomic<pid_t> tid{0};
+  std::atomic<int> result{1};
+  std::thread asker([&] {
+    tid = static_cast<pid_t>(syscall(SYS_gettid));
+    UserGroupCache::User alice;
+    result = client_.GetUser("alice", &alice);
+  });
+  // Until the asking thread sleeps in the kernel: connected, sent, reading.
+  bool waiting = false;
+  for (int i = 0; i < 500 && !waiting; ++i) {
+    usleep(10000);
+    if (tid == 0) continue;
+    const std::string task = "/proc/self/task/" + std::to_string(tid.load());
+    std::string wchan;
+    std::ifstream(task + "/wchan") >> wchan;
+    waiting = state_of(task) == 'S' && !wchan.empty() && wchan != "0";
+  }
+  EXPECT_TRUE(waiting);
+  ASSERT_EQ(kill(pid_, SIGKILL), 0);
+  asker.join();
+  ASSERT_TRUE(WaitGone(pid_));
+  EXPECT_EQ(result, -1);
+  EXPECT_NE(ClientLog().find("): Failed to receive response\n"), std::string::npos) << ClientLog();
+  ASSERT_TRUE(box_.Exists(paths::kCacheDaemonSocket));
+  const pid_t first = pid_;
+  Start();
+  EXPECT_NE(pid_, first);
+  EXPECT_TRUE(AliceAnswers());
 }
 
 // One instance at a time; SIGTERM ends the daemon cleanly even with a client

@@ -1,7 +1,6 @@
 // What the package ships besides the programs' behaviour: the archive cpack
-// makes of the package tree, the manual page and the bash completion.
+// makes of the package tree and the bash completion.
 #include <ctype.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <sstream>
@@ -81,23 +80,6 @@ TEST(PackageFilesE2eTest, ArchiveHoldsThePackageTreeStripped) {
   EXPECT_NE(e2e::Run({"/usr/bin/readelf", "-S", "-W", ToolPath()}).out.find(".symtab"),
             std::string::npos)
       << "the built program should still have its symbols";
-}
-
-TEST(PackageFilesE2eTest, ManualPageRendersCleanlyAndNamesEveryCommandAndFlag) {
-  const std::string page = SourceDir() + "/doc/drift-control.8";
-  std::string text = e2e::Run({"/bin/cat", page}).out;
-  ASSERT_FALSE(text.empty());
-  // In roff source a hyphen to print is written "\-".
-  for (size_t at; (at = text.find("\\-")) != std::string::npos;) text.erase(at, 1);
-  for (const char* word :
-       {"service", "diagnose", "cleanup", "--start", "--stop", "--status", "--collect-user-data",
-        "--output-stdout", "--create-archive", "--help", "DRIFT_ROOT", "TARNPKG_USERNAME", "255"}) {
-    EXPECT_NE(text.find(word), std::string::npos) << word;
-  }
-  if (access("/usr/bin/groff", X_OK) != 0) GTEST_SKIP() << "groff is not installed";
-  RunResult r = e2e::Run({"/usr/bin/groff", "-man", "-ww", "-z", page});
-  EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(r.err, "") << "groff warns about the manual page";
 }
 
 // The completions bash offers after the words typed so far (the last one
