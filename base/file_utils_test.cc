@@ -7,24 +7,23 @@
 
 #include <string>
 
+#include "base/file_op.h"
 #include "base/test_root.h"
 
 namespace {
 
-class FileUtilsTest : public ::testing::Test {
- protected:
-  std::string Path(const std::string& name) const { return root_.Host("/" + name); }
-  mode_t Mode(const std::string& name) const {
+// Folders made through every road: components, slashes, modes under the
+// umask, a file in the way (replaced or not), failures with their errno and
+// position; and FSMKDir, which makes a folder with its parents through them.
+TEST(FileUtilsTest, MakeDirectoryPath) {
+  test_support::TestRoot root{"file_utils_test"};
+  auto Path = [&](const std::string& name) { return root.Host("/" + name); };
+  auto Mode = [&](const std::string& name) {
     struct stat st;
     return stat(Path(name).c_str(), &st) == 0 ? st.st_mode : 0;
-  }
-
-  test_support::TestRoot root_{"file_utils_test"};
-};
-
-TEST_F(FileUtilsTest, MakeDirectoryPath) {
-  root_.Write("/inner", "data");
-  root_.Write("/last", "data");
+  };
+  root.Write("/inner", "data");
+  root.Write("/last", "data");
   const struct {
     std::string path;  // the position reported is where it ends or where it failed
     bool replace;
@@ -56,10 +55,14 @@ TEST_F(FileUtilsTest, MakeDirectoryPath) {
   }
   // A relative path is made relative to the working folder.
   char cwd[4096];
-  ASSERT_TRUE(getcwd(cwd, sizeof(cwd)) && chdir(root_.root().c_str()) == 0);
+  ASSERT_TRUE(getcwd(cwd, sizeof(cwd)) && chdir(root.root().c_str()) == 0);
   EXPECT_EQ(0, MakeDirectoryPath("rel/one", nullptr, false, kDefaultDirectoryMode));
   ASSERT_EQ(0, chdir(cwd));
   EXPECT_TRUE(S_ISDIR(Mode("rel/one")));
+  root.Write("/plain", "data");
+  EXPECT_EQ(0, FSMKDir(Path("by/fsmkdir"), true) + FSMKDir(Path("by/fsmkdir"), false));
+  EXPECT_TRUE(S_ISDIR(Mode("by/fsmkdir")));
+  EXPECT_EQ(-1, FSMKDir(Path("plain"), true));
 }
 
 }  // namespace

@@ -19,20 +19,20 @@ std::string Describe(const std::string& path, bool resolve, const FileSystemOps&
          "|" + fs.bin_base_path() + "|" + fs.mount_path() + "|" + fs.device();
 }
 
-// A sandbox with one volume of every kind, described by fake devices and
-// magics over a mount table in host paths.
-class VolumeTableTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    for (const char* dir :
-         {"/volume1/homes/alice", "/volume1/secret/docs", "/volume2/data", "/volume3/data",
-          "/volume3/docs/in", "/volume3/sub/deep", "/volume3/a/b/c", "/volume4/x", "/volume5/x",
-          "/volume6/x", "/volume7/enc", "/volumeUSB1/usbshare/photos", "/volumeUSB2/usb disk/f",
-          "/volumeUSB3", "/volumeUSB4/nfs"}) {
-      box_.MakeDir(dir);
-    }
-    // Host paths ($R: the root), blanks escaped, a tab as one separator.
-    std::string table = R"(/dev/md2 $R/volume1 ext4 rw,relatime 0 0
+TEST(VolumeTableTest, EveryKindOfVolumeAndItsMount) {
+  // A sandbox with one volume of every kind, described by fake devices and
+  // magics over a mount table in host paths.
+  test_support::TestRoot box;
+  platform_test::FakeFileSystemOps ops{box.Host("/mounts")};
+  for (const char* dir :
+       {"/volume1/homes/alice", "/volume1/secret/docs", "/volume2/data", "/volume3/data",
+        "/volume3/docs/in", "/volume3/sub/deep", "/volume3/a/b/c", "/volume4/x", "/volume5/x",
+        "/volume6/x", "/volume7/enc", "/volumeUSB1/usbshare/photos", "/volumeUSB2/usb disk/f",
+        "/volumeUSB3", "/volumeUSB4/nfs"}) {
+    box.MakeDir(dir);
+  }
+  // Host paths ($R: the root), blanks escaped, a tab as one separator.
+  std::string table = R"(/dev/md2 $R/volume1 ext4 rw,relatime 0 0
 /dev/md3 $R/volume2 ext3 rw 0 0
 
 /dev/md4	$R/volume3 btrfs rw,space_cache 0 0
@@ -47,27 +47,19 @@ $R/volume7/@enc@ $R/volume7/enc ecryptfs rw 0 0
 /dev/sds1 $R/volumeUSB3 vfat rw 0 0
 srv:/e $R/volumeUSB4/nfs nfs rw 0 0
 )";
-    for (size_t at; (at = table.find("$R")) != std::string::npos;)
-      table.replace(at, 2, box_.root());
-    box_.Write("/mounts", table);
-    uint64_t device = 10;
-    for (const char* folder :
-         {"/volume1", "/volume1/secret", "/volume2", "/volume3", "/volume3/docs", "/volume3/sub",
-          "/volume3/a/b/c", "/volume4", "/volume5", "/volume6", "/volume7", "/volume7/enc",
-          "/volumeUSB1/usbshare", "/volumeUSB2/usb disk", "/volumeUSB3", "/volumeUSB4/nfs"}) {
-      ops_.Device(folder, device++);
-    }
-    ops_.Magic("/volume3", kBtrfsMagic);
-    ops_.Magic("/volume6", kBtrfsMagic);
-    box_.Link("../../volume2/data", "/volume1/homes/to-ext3");
-    box_.Link("/volume1/nowhere", "/volume1/dangling");
+  for (size_t at; (at = table.find("$R")) != std::string::npos;) table.replace(at, 2, box.root());
+  box.Write("/mounts", table);
+  uint64_t device = 10;
+  for (const char* folder :
+       {"/volume1", "/volume1/secret", "/volume2", "/volume3", "/volume3/docs", "/volume3/sub",
+        "/volume3/a/b/c", "/volume4", "/volume5", "/volume6", "/volume7", "/volume7/enc",
+        "/volumeUSB1/usbshare", "/volumeUSB2/usb disk", "/volumeUSB3", "/volumeUSB4/nfs"}) {
+    ops.Device(folder, device++);
   }
-
-  test_support::TestRoot box_;
-  platform_test::FakeFileSystemOps ops_{box_.Host("/mounts")};
-};
-
-TEST_F(VolumeTableTest, EveryKindOfVolumeAndItsMount) {
+  ops.Magic("/volume3", kBtrfsMagic);
+  ops.Magic("/volume6", kBtrfsMagic);
+  box.Link("../../volume2/data", "/volume1/homes/to-ext3");
+  box.Link("/volume1/nowhere", "/volume1/dangling");
   MountEntry entry;
   const struct {
     const char* path;
@@ -108,17 +100,17 @@ TEST_F(VolumeTableTest, EveryKindOfVolumeAndItsMount) {
       {"/volumeUSB3", true, "-1"},   // one component: not a USB disk, and vfat
       {"/volume7/enc", true, "-1"},  // ecryptfs whose parent is not a mount point
   };
-  for (const auto& c : cases) EXPECT_EQ(Describe(c.path, c.resolve, ops_), c.described) << c.path;
+  for (const auto& c : cases) EXPECT_EQ(Describe(c.path, c.resolve, ops), c.described) << c.path;
   // A failed Init leaves an earlier description alone.
   FileSystemProperty fs;
-  ASSERT_EQ(fs.Init("/volume2/data", true, ops_), 0);
-  EXPECT_EQ(fs.Init("/volume4/x", true, ops_) + FindMount("/volume3/doc", &entry, ops_), -2);
+  ASSERT_EQ(fs.Init("/volume2/data", true, ops), 0);
+  EXPECT_EQ(fs.Init("/volume4/x", true, ops) + FindMount("/volume3/doc", &entry, ops), -2);
   EXPECT_EQ(fs.mount_path() + "," + std::to_string(fs.kind()), "/volume2,4");
-  ASSERT_EQ(FindMount("/volume3/docs", &entry, ops_), 0);
+  ASSERT_EQ(FindMount("/volume3/docs", &entry, ops), 0);
   EXPECT_EQ(
       entry.device + "|" + entry.mount_point + "|" + entry.fs_name,
       "/volume3/@docs@|/volume3/docs|ecryptfs");  // a lower folder in the root, as appliance path
-  platform_test::ScopedDefaultOps installed(&ops_);
+  platform_test::ScopedDefaultOps installed(&ops);
   EXPECT_EQ(ReadMountTable().size(), 13u);
 }
 
