@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -266,6 +267,21 @@ TEST_F(PStreamTest, FileStretches) {
   ASSERT_EQ(0, Transfer(PObject(ex), &empty));
   EXPECT_EQ(Md5Hex(""), empty.get_binary_ex().send_hash.str());
   EXPECT_EQ(Md5Hex(""), empty.get_binary_ex().recv_hash.str());
+}
+
+// With debug lines on, both directions dump a value line by line, each
+// indented by its depth.
+TEST_F(PStreamTest, DebugDumpIsIndentedByDepth) {
+  root_.Write("/switches", "stream=7\n");
+  root_.CaptureLog("/dump.log", "/switches");
+  PObject value, decoded;
+  value["k"].mutable_array().push_back(PObject(1));
+  std::string bytes;
+  ASSERT_EQ(0, EncodeBytes(value, &bytes) + DecodeBytes(bytes, &decoded));
+  const std::string one = "{\n  \"k\"\n  [\n    1\n  ]\n}\n";
+  EXPECT_EQ(
+      std::regex_replace(root_.LogText(), std::regex("[A-Z][a-z]{2} [0-9]{2} [0-9:]{8} "), ""),
+      one + one);
 }
 
 TEST_F(PStreamTest, ProgressIsPublishedAndLoggedEvery100MiB) {
