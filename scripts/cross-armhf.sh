@@ -26,8 +26,6 @@ step=${1:-all}
 excluded_labels=e2e
 # - Unit tests that do the same, by name (ctest -E), each with its reason:
 excluded_tests=(
-  # Runs a link to the test program itself (/proc/self/exe) as a child.
-  '^Exec\.ProgramRunsDetachedWithOnlyPath$'
   # Watches a child block in flock() through /proc/PID/syscall; qemu-user
   # shows the host's system call numbers there, never the ARM SYS_flock.
   '^LoggerTest\.InterProcessLockHoldsForkedWriters$'
