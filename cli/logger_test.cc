@@ -116,8 +116,11 @@ TEST_F(LoggerTest, InterProcessRotationMakesOthersReopen) {
     char byte;
     _exit(read(go[0], &byte, 1) == 1 ? (Logger::Log(3, "shared_test", "after rotation\n"), 0) : 2);
   }
-  const std::string chunk(200000, 'r');
-  for (int i = 0; i < 6; ++i) Logger::Log(3, "shared_test", "%s\n", chunk.c_str());
+  // Counted since the switch, 1 MiB exactly does not rotate; the line after does.
+  const std::string chunk(1048576 - 16 - 1, 'r');
+  Logger::Log(3, "shared_test", "%s\n", chunk.c_str());
+  EXPECT_FALSE(root_.Exists("/shared.log_0"));
+  Logger::Log(3, "shared_test", "%s\n", chunk.c_str());
   ASSERT_EQ(1, write(go[1], "g", 1));
   int status = 0;
   ASSERT_EQ(child, waitpid(child, &status, 0));

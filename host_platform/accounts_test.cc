@@ -23,14 +23,15 @@ TEST(Users, LookUpByNameAndUidWithExpiry) {
              "DOM\\bob:x:300001:300000::/volume1/homes/@DH-DOM/bob\n"  // no shell field
              "alice:x:9999:9999:second alice:/elsewhere:/bin/sh\nolduser:x:1040:100::/:/bin/sh");
   const int32_t today = static_cast<int32_t>(time(nullptr) / 86400);
-  root.Write("/etc/shadow", "olduser:!:19000:0:99999:7::1:\nalice:!:1:0:9:7::garbage:\n");
+  root.Write("/etc/shadow",
+             "olduser:!:19000:0:99999:7::1:\nalice:!:1:0:9:7::garbage:\nDOM\\bob:!:1\n");
   const struct {
     const char* name;
     uint32_t uid;
     const char* described;  // "gid home expire expired"
   } cases[] = {
       {"alice", 1026, "100 /volume1/homes/alice -1 0"},  // first line wins; bad expiry: none
-      {"DOM\\bob", 300001, "300000 /volume1/homes/@DH-DOM/bob -1 0"},  // no shadow line
+      {"DOM\\bob", 300001, "300000 /volume1/homes/@DH-DOM/bob -1 0"},  // a short shadow line
       {"olduser", 1040, "100 / 1 1"},
   };
   for (const auto& c : cases) {
@@ -206,16 +207,21 @@ TEST(Volumes, InfoShareBinsAndLinks) {
   EXPECT_STREQ(buf, "/volume1/homes");
   EXPECT_EQ(TARNPathResolve("/var/services/missing", buf, sizeof(buf)), nullptr);
   EXPECT_EQ(TARNPathResolve("/var/services/homes", buf, 14), nullptr);
+  buf[15] = 'x';  // room for the text and its NUL: nothing is written past them
+  ASSERT_NE(TARNPathResolve("/var/services/homes", buf, 15), nullptr);
+  EXPECT_EQ(buf[15], 'x');
 
   for (const std::string& text : std::vector<std::string>{
            "", "{}", "{\"volumes\":{}}", R"({"volumes":[{"type":2}]})",
            R"({"volumes":[{"path":"volume1"}]})", R"({"volumes":[{"path":"/volume1","type":"2"}]})",
-           R"({"volumes":[{"path":"/)" + std::string(5000, 'v') + "\"}]}",
            std::string(50000, '{')}) {
     root.Write("/etc/tarn/volumes.json", text);
     EXPECT_EQ(TARNMountVolInfoGet("/volume1", &info), -1) << text.substr(0, 60);
     EXPECT_EQ(TARNShareBinPathGet("/volume1", buf, sizeof(buf)), -1);
   }
+  const std::string longest = "/" + std::string(TARN_PATH_MAX - 1, 'v');  // no room for a NUL
+  root.Write("/etc/tarn/volumes.json", R"({"volumes":[{"path":")" + longest + "\"}]}");
+  EXPECT_EQ(TARNMountVolAllEnum(0, 0, 0), nullptr);
 }
 
 }  // namespace

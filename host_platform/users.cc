@@ -111,7 +111,7 @@ int32_t ExpiryDay(const std::string& name) {
   int32_t expire = -1;
   ForEachRecord(paths::kShadow, name, [&](const std::vector<std::string>& f) {
     // name:password:lastchg:min:max:warn:inactive:expire:reserved
-    if (f.size() < 8 || f[0] != name) return true;
+    if (f.size() < 8) return true;  // the record is `name`'s: ForEachRecord saw to it
     uint64_t day = 0;
     if (ParseNumber(f[7], 0x7FFFFFFF, &day)) expire = static_cast<int32_t>(day);
     return false;

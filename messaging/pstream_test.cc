@@ -304,6 +304,10 @@ TEST_F(PStreamTest, ProgressIsPublishedAndLoggedEvery100MiB) {
   stream.GetProgress(nullptr, &done, &total);
   EXPECT_EQ(2 * kStep + 10, done);
   EXPECT_EQ(2 * kStep + 10, total);
+  PObject value;  // a message, even one refused for want of a channel, ends the transfer
+  EXPECT_EQ(-2, stream.Recv(nullptr, &value));
+  stream.GetProgress(nullptr, &done, &total);
+  EXPECT_EQ(0u, done + total);
 }
 
 }  // namespace

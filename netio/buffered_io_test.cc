@@ -70,12 +70,11 @@ TEST(BufferedIOTest, WritesStayBufferedUntilFlushInStepsOfTheLimitAndNeedATransp
   EXPECT_EQ(0u, io.PendingWrite());
   EXPECT_EQ(1000u, controller.max_step);
   EXPECT_EQ(data, ReadExactly(b.fd(), data.size()));
-  ASSERT_EQ(3u, io.Write("bye", 3));
   ASSERT_EQ(1u, io.Write("!", 1));
   EXPECT_EQ(0u, io.Write("?", 0));
-  EXPECT_EQ(BufferedIO::kOk, io.Close());  // flushes first
+  EXPECT_EQ(BufferedIO::kOk, io.Close());  // flushes first, be it a single byte
   EXPECT_FALSE(io.IsUsable());
-  EXPECT_EQ(std::vector<char>({'b', 'y', 'e', '!'}), ReadExactly(b.fd(), 4));
+  EXPECT_EQ(std::vector<char>({'!'}), ReadExactly(b.fd(), 1));
 
   BufferedIO idle;  // never attached
   EXPECT_FALSE(idle.IsUsable());

@@ -95,13 +95,15 @@ TEST_F(NamespaceTest, SettingWritesAreSkipped) {
   box_.Write(kSettingConf, setting);
   // One page free: enough to replace the small files, not setting.conf.
   const std::string log =
-      InNamespace("1", "run start\nrun stop\n", "start 0 enabled\nstop 0 disabled\n");
+      InNamespace("1", "run start\nrm \"$ROOT\"" + std::string(kEnabled) + "\nrun stop\n",
+                  "start 0 enabled\nstop 0 disabled\n");  // a stop that unregisters the relay
   EXPECT_EQ(box_.Read(kSettingConf), setting);
   for (const char* value : {"1", "0"}) {
     EXPECT_EQ(Has(log, std::string("failed to set dfvt_enable=") + value + " in " + kEtc +
                            "/setting.conf (skipping)"),
               "");
   }
+  EXPECT_EQ(Count(log, "[ERROR]"), 2u) << log;  // nothing else failed
   EXPECT_EQ(SettledProcessesBelow(box_.root()), std::vector<pid_t>{});
   EXPECT_TRUE(box_.Exists(kUserDb));  // the account was added all the same
 }

@@ -105,10 +105,11 @@ TEST(Updater, StatusWordFollowsTheUserDatabase) {
     int bytes;            // -1: no user database at all
     const char* word;
   } cases[] = {
-      {nullptr, -1, "done"},    {"4150", 0, "done"},
-      {"4100", 0, "done"},      {"4151", 0, "dbnewer"},
-      {"'5000'", 0, "dbnewer"}, {"'x1'", 0, "upgradefail"},
-      {nullptr, 0, "done"},     {nullptr, 4096, "upgradefail"},
+      {nullptr, -1, "done"},         {"4150", 0, "done"},
+      {"4100", 0, "done"},           {"4151", 0, "dbnewer"},
+      {"'5000'", 0, "dbnewer"},      {"'x1'", 0, "upgradefail"},
+      {nullptr, 0, "done"},          {nullptr, 4096, "upgradefail"},
+      {"'4151x'", 0, "upgradefail"},
   };
   Sandbox box;
   const std::string updater = box.Host(std::string(kTarget) + "/bin/updater-svr");

@@ -462,13 +462,9 @@ TEST_F(ServiceE2eTest, StatusDecisionTable) {
     SCOPED_TRACE(std::string(row.status_file ? row.status_file : "no file") + " " +
                  (row.witness ? row.witness : "") + " " + row.content);
     row.enabled ? box_.Write(kEnabled, "") : (void)unlink(box_.Host(kEnabled).c_str());
-    if (row.status_file != nullptr) {
-      box_.Write(kStatusFile, row.status_file);
-    } else {
-      unlink(box_.Host(kStatusFile).c_str());
-    }
-    unlink(box_.Host(kUpgradingMark).c_str());
-    unlink(box_.Host(kRepoMoveMark).c_str());
+    row.status_file ? box_.Write(kStatusFile, row.status_file)
+                    : (void)unlink(box_.Host(kStatusFile).c_str());
+    for (const char* mark : {kUpgradingMark, kRepoMoveMark}) unlink(box_.Host(mark).c_str());
     box_.Write(kSyncd.pid_file, sync_pid);
     if (row.witness != nullptr && row.content.empty()) unlink(box_.Host(row.witness).c_str());
     if (row.witness != nullptr && !row.content.empty()) box_.Write(row.witness, row.content);
