@@ -17,26 +17,11 @@
 #include <thread>
 
 #include "base/test_root.h"
+#include "messaging/messaging_test_util.h"
 
 namespace {
 
 const bool kSigpipeIgnored = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
-
-std::string Pattern(size_t n, unsigned seed) {
-  std::string v(n, '\0');
-  for (size_t i = 0; i < n; ++i) v[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 9)) & 0xff);
-  return v;
-}
-
-std::string Digest(const char* name, const std::string& data) {
-  unsigned char out[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EXPECT_EQ(1,
-            EVP_Digest(data.data(), data.size(), out, &len, EVP_get_digestbyname(name), nullptr));
-  char hex[2 * EVP_MAX_MD_SIZE + 1] = {0};
-  for (unsigned int i = 0; i < len; ++i) snprintf(hex + 2 * i, 3, "%02x", out[i]);
-  return hex;
-}
 
 // Writes a self-signed certificate for `name` and its key as PEM files;
 // returns its SHA-256 fingerprint as a certificate viewer shows it

@@ -97,6 +97,7 @@ TEST(PObjectBufferTest, GrowthRuleTable) {
     ASSERT_EQ(0, buffer.assign(bytes.data(), c.n));
     EXPECT_EQ(c.capacity_after, buffer.capacity);
     EXPECT_EQ(c.n, buffer.data_length);
+    EXPECT_EQ(c.capacity_after, PObject::buffer_type(buffer).capacity);  // a copy keeps it
     for (uint32_t i = 0; i < buffer.capacity; ++i) ASSERT_EQ(i < c.n ? 'z' : 0, buffer.data[i]);
   }
 }

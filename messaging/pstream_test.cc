@@ -1,7 +1,6 @@
 #include "messaging/pstream.h"
 
 #include <dirent.h>
-#include <openssl/evp.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,6 +16,7 @@
 #include "base/test_root.h"
 #include "gtest/gtest.h"
 #include "messaging/channel.h"
+#include "messaging/messaging_test_util.h"
 #include "messaging/pobject.h"
 
 namespace {
@@ -32,21 +32,6 @@ std::string Repeat(const std::string& hex, int times) {
   std::string out;
   while (times-- > 0) out += hex + " ";
   return out;
-}
-
-std::string Md5Hex(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr);
-  char hex[2 * EVP_MAX_MD_SIZE + 1] = {0};
-  for (unsigned int i = 0; i < length; ++i) snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-  return hex;
-}
-
-std::string Pattern(size_t n, unsigned seed) {
-  std::string v(n, '\0');
-  for (size_t i = 0; i < n; ++i) v[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 9)) & 0xff);
-  return v;
 }
 
 // Encodes `value` with Send and returns the bytes that reached the peer.
@@ -251,7 +236,7 @@ TEST_F(PStreamTest, FileStretches) {
   PObject fresh;
   ASSERT_EQ(0, Transfer(PObject(ex), &fresh));
   const PObject::binary_ex_type& got = fresh.get_binary_ex();
-  EXPECT_EQ(Md5Hex(content.substr(5)), got.send_hash.str());
+  EXPECT_EQ(Digest("md5", content.substr(5)), got.send_hash.str());
   EXPECT_EQ(got.send_hash, got.recv_hash);
   EXPECT_EQ("md5", got.hash_algo.str());
   EXPECT_EQ(kSize - 5, got.length);
@@ -265,8 +250,8 @@ TEST_F(PStreamTest, FileStretches) {
   PObject empty;
   empty.mutable_binary_ex().hash_algo = "md5";
   ASSERT_EQ(0, Transfer(PObject(ex), &empty));
-  EXPECT_EQ(Md5Hex(""), empty.get_binary_ex().send_hash.str());
-  EXPECT_EQ(Md5Hex(""), empty.get_binary_ex().recv_hash.str());
+  EXPECT_EQ(Digest("md5", ""), empty.get_binary_ex().send_hash.str());
+  EXPECT_EQ(Digest("md5", ""), empty.get_binary_ex().recv_hash.str());
 }
 
 // With debug lines on, both directions dump a value line by line, each

@@ -4,6 +4,7 @@
 // system log), the launch order and arguments.
 #include "service/service_start.h"
 
+#include <sqlite3.h>
 #include <string.h>
 
 #include <sstream>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "base/test_port.h"
+#include "service/account_enabling.h"
 #include "service/package_state.h"
 #include "service/service_test_util.h"
 
@@ -93,6 +95,23 @@ TEST(StartServiceTest, FirstStartLaunchesTheDaemonsInOrder) {
                 "can not get vol"}));
   EXPECT_EQ(Messages(log, "[WARNING]"), std::vector<std::string>{});
   EXPECT_NE(root.Read(paths::kEventLog).find("\t0x11B01050\tDrift Vault\t"), std::string::npos);
+  // Without the package-wide rotation default (reseeded at every open, so
+  // gone again as the account is added) a new account's view keeps the
+  // database library's own, and that is no error.
+  root.Write(paths::kPasswd, "bob:x:1027:100::/volume1/homes/bob:/bin/sh\n");
+  root.MakeDir("/volume1/homes/bob");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(root.Host(kUserDb).c_str(), &db), SQLITE_OK);
+  const char kGone[] =
+      "CREATE TRIGGER gone AFTER INSERT ON user_table BEGIN DELETE FROM rotate_setting_table; END";
+  EXPECT_EQ(sqlite3_exec(db, kGone, nullptr, nullptr, nullptr), SQLITE_OK);
+  EnableAccount("bob", "/volume1");
+  int bobs = 0;
+  auto count = [](void* n, int, char**, char**) { return ++*static_cast<int*>(n) * 0; };
+  sqlite3_exec(db, "SELECT 1 FROM user_table WHERE name = 'bob'", count, &bobs, nullptr);
+  sqlite3_close(db);
+  EXPECT_EQ(bobs, 1);
+  EXPECT_EQ(Messages(root.LogText(), "[ERROR]").size(), 2u) << root.LogText();
 }
 
 }  // namespace

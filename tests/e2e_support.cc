@@ -301,20 +301,20 @@ Sandbox::~Sandbox() {
   }
 }
 
+std::vector<std::string> Sandbox::ToolArgv(const std::vector<std::string>& args,
+                                           std::map<std::string, std::string>* env) const {
+  (*env)["DRIFT_ROOT"] = root_;
+  std::vector<std::string> argv{ToolProgram()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
 RunResult Sandbox::Tool(const std::vector<std::string>& args,
                         std::map<std::string, std::string> env) const {
-  std::vector<std::string> argv{ToolProgram()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  env["DRIFT_ROOT"] = root_;
-  return Run(argv, env);
+  return Run(ToolArgv(args, &env), env);
 }
-
 pid_t Sandbox::SpawnTool(const std::vector<std::string>& args,
                          std::map<std::string, std::string> env) const {
-  std::vector<std::string> argv{ToolProgram()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  env["DRIFT_ROOT"] = root_;
-  return Spawn(argv, env);
+  return Spawn(ToolArgv(args, &env), env);
 }
 
 std::string Sandbox::Read(const std::string& appliance_path) const {

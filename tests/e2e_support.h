@@ -116,6 +116,9 @@ class Sandbox {
   pid_t PidOf(const char* pid_file) const;  // 0 when missing
 
  private:
+  // The command line of the tool; DRIFT_ROOT set in `env`.
+  std::vector<std::string> ToolArgv(const std::vector<std::string>& args,
+                                    std::map<std::string, std::string>* env) const;
   std::string root_;
 };
 

@@ -52,7 +52,7 @@ class UserDbTest : public ::testing::Test {
     sandbox_.MakeDir("/tmp");
     sandbox_.Write("/etc/tarn/volumes.json",
                    "{\"volumes\":[{\"path\":\"/volume1\",\"type\":2}]}\n");
-    sandbox_.Write("/userdb.debug", "user_mgr_debug=7\ndefault_component=7\n");
+    sandbox_.Write("/userdb.debug", "user_mgr_debug=3\ndefault_component=3\n");
     sandbox_.CaptureLog("/userdb.log", "/userdb.debug");
   }
 
