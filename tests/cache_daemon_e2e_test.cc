@@ -128,16 +128,18 @@ class CachedTest : public ::testing::Test {
 // client and through the platform's cache-backed objects, whose shares answer
 // as the same shares opened directly on the platform.
 TEST_F(CachedTest, AnswersAndRefusals) {
+  box_.Write("/etc/passwd", box_.Read("/etc/passwd") + "ann@x.test:x:200001:100::/:/bin/sh\n");
   Start();
   const int32_t before = static_cast<int32_t>(time(nullptr));
-  UserGroupCache::User alice;
+  UserGroupCache::User alice, ann;
   ASSERT_EQ(client_.GetUser("alice", &alice), 0);
-  EXPECT_EQ(alice.GetName(), "alice");
-  EXPECT_EQ(alice.GetUid(), 1026u);
-  EXPECT_EQ(alice.GetGid(), 100u);
-  EXPECT_EQ(alice.GetHome(), "/volume1/homes/alice");
-  EXPECT_EQ(alice.GetType(), 0);
-  EXPECT_FALSE(alice.IsExpired());
+  ASSERT_EQ(client_.GetUser("ann@x.test", &ann), 0);
+  auto user = [](const UserGroupCache::User& u) {
+    return u.GetName() + " " + std::to_string(u.GetUid()) + " " + std::to_string(u.GetGid()) + " " +
+           u.GetHome() + " " + std::to_string(u.GetType()) + (u.IsExpired() ? " x" : "");
+  };
+  EXPECT_EQ(user(alice), "alice 1026 100 /volume1/homes/alice 0");
+  EXPECT_EQ(user(ann), "ann@x.test 200001 100 / 2");  // an "@": a directory account
   EXPECT_GE(alice.GetCacheTime(), before - 1);
   EXPECT_LE(alice.GetCacheTime(), static_cast<int32_t>(time(nullptr)) + 1);
   UserGroupCache::User nobody;

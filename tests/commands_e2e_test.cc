@@ -194,6 +194,8 @@ TEST(DiagnoseE2eTest, ArchiveAndCollectionFolder) {
 TEST(CommandLineE2eTest, HelpErrorsAndCommandsThatDoNothing) {
   const std::string bad_bogus = "Argument '--bogus': '--bogus' is not a valid argument\n\n";
   const std::string remainder = "Global: Expect 0 remainders, but threre are 1\n";
+  const std::string one_value = "Argument 'create-archive': Expect 0 arguments, but threre are 1\n";
+  const std::string positional = "Global: '--output-stdout' is not a valid positional argument\n";
   const struct {
     std::vector<std::string> args;
     int exit_status;
@@ -215,15 +217,9 @@ TEST(CommandLineE2eTest, HelpErrorsAndCommandsThatDoNothing) {
       {{"service", "--bogus", "-h"}, 255, "", bad_bogus},
       {{"service", "start"}, 255, "", remainder},
       {{"cleanup", "now"}, 255, "", remainder},
-      {{"diagnose", "--create-archive=x"},
-       255,
-       "",
-       "Argument 'create-archive': Expect 0 arguments, but threre are 1\n"},
+      {{"diagnose", "--create-archive=x"}, 255, "", one_value},
       {{"service", "--stop", "--stop"}, 255, "", "Argument 'stop': Expect 0 argument(s)\n\n"},
-      {{"diagnose", "x", "--output-stdout"},
-       255,
-       "",
-       "Global: '--output-stdout' is not a valid positional argument\n"},
+      {{"diagnose", "x", "--output-stdout"}, 255, "", positional},
       {{"service"}, 0, "", ""},
       {{"diagnose", "--output-stdout", "extra"}, 0, "", ""},  // one remainder: no archive
       {{"diagnose", "--create-archive"}, 0, "", ""},

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -244,34 +243,6 @@ std::string SourceDir() { return DRIFT_SOURCE_DIR; }
 std::string BinaryDir() { return DRIFT_BINARY_DIR; }
 std::string ToolPath() { return BinaryDir() + "/cli/drift-control"; }
 std::string FullToolPath() { return BinaryDir() + "/libexec/drift-control-full"; }
-
-Rows Query(const std::string& host_db, const std::string& sql) {
-  Rows rows;
-  sqlite3* db = nullptr;
-  EXPECT_EQ(sqlite3_open(host_db.c_str(), &db), SQLITE_OK) << host_db;
-  sqlite3_busy_timeout(db, 10000);
-  for (const char* next = sql.c_str(); *next != '\0';) {
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, next, -1, &stmt, &next) != SQLITE_OK) {
-      ADD_FAILURE() << host_db << ": " << sql << ": " << sqlite3_errmsg(db);
-      break;
-    }
-    if (stmt == nullptr) continue;  // only blanks left
-    int step;
-    while ((step = sqlite3_step(stmt)) == SQLITE_ROW) {
-      std::vector<std::string> row;
-      for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-        const unsigned char* text = sqlite3_column_text(stmt, i);
-        row.push_back(text != nullptr ? reinterpret_cast<const char*>(text) : "NULL");
-      }
-      rows.push_back(row);
-    }
-    EXPECT_EQ(step, SQLITE_DONE) << sql << ": " << sqlite3_errmsg(db);
-    sqlite3_finalize(stmt);
-  }
-  sqlite3_close(db);
-  return rows;
-}
 
 size_t Count(const std::string& text, const std::string& needle) {
   size_t n = 0;

@@ -11,6 +11,7 @@
 
 #include "base/test_port.h"
 #include "gtest/gtest.h"
+#include "userdb/userdb_test_util.h"
 
 namespace e2e {
 
@@ -83,10 +84,10 @@ std::string BinaryDir();
 std::string ToolPath();      // bin/drift-control
 std::string FullToolPath();  // the complete program it hands JSON commands to
 
-// Runs the statements on an SQLite file; the rows, every column as text
-// ("NULL" for null).
-using Rows = std::vector<std::vector<std::string>>;
-Rows Query(const std::string& host_db, const std::string& sql);
+// Runs the statements on an SQLite file (made when missing); the rows, every
+// column as text ("NULL" for null).
+using Rows = std::vector<userdb_test::Row>;
+using userdb_test::Query;
 size_t Count(const std::string& text, const std::string& needle);
 
 // A fresh sandbox appliance (scripts/make-sandbox.sh) in a temporary folder;

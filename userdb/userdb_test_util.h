@@ -20,14 +20,14 @@ inline constexpr char kDbPath[] = "/volume1/@driftvault/@sync/user-db.sqlite";
 
 typedef std::vector<std::string> Row;
 
-// Runs `sql` on its own connection to the host file `host_db` and returns
-// every row, each column as text ("NULL" for a null).  Fails the test on an
-// SQLite error.
+// Runs `sql` on its own connection to the host file `host_db` (made when
+// missing) and returns every row, each column as text ("NULL" for a null).
+// Fails the test on an SQLite error.
 inline std::vector<Row> Query(const std::string& host_db, const std::string& sql) {
   std::vector<Row> rows;
   sqlite3* db = nullptr;
-  EXPECT_EQ(sqlite3_open_v2(host_db.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK)
-      << host_db;
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  EXPECT_EQ(sqlite3_open_v2(host_db.c_str(), &db, flags, nullptr), SQLITE_OK) << host_db;
   sqlite3_busy_timeout(db, 60000);
   auto add_row = [](void* out, int n, char** values, char**) {
     static_cast<std::vector<Row>*>(out)->emplace_back();
