@@ -127,6 +127,7 @@ TEST(Shares, RecordsGettersEnumerationAndMalformedLists) {
            "", "{", "[]", "{\"shares\":{}}", "{\"shares\":[1]}", R"({"shares":[{"name":"homes"}]})",
            R"({"shares":[{"name":"homes","path":"relative"}]})",
            R"({"shares":[{"name":"homes","path":"/v","status":-1}]})",
+           R"({"shares":[{"name":"homes","path":"/v","enc_path":7}]})",
            R"({"shares":[{"name":"homes","path":"/v","rights":{"a":"rwx"}}]})",
            R"({"shares":[)" + good + R"(,{"name":"x"}]})",  // one bad entry spoils the list
            R"({"shares":[)" + good + "]} trailing", std::string(100000, '[') + "]",

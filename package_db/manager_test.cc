@@ -13,21 +13,20 @@ const char kGarbage[] = "this is a text file and certainly not an SQLite databas
 // Rows of the sync folder database's view_table for `view_id`.
 int ViewRows(const std::string& file, uint64_t view_id) {
   sqlite3* db = nullptr;
-  sqlite3_stmt* stmt = nullptr;
-  int rows = -1;
   sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-  if (sqlite3_prepare_v2(db, "SELECT count(*) FROM view_table WHERE view_id = ?1", -1, &stmt,
-                         nullptr) == SQLITE_OK) {
-    sqlite3_bind_int64(stmt, 1, static_cast<sqlite3_int64>(view_id));
-    if (sqlite3_step(stmt) == SQLITE_ROW) rows = sqlite3_column_int(stmt, 0);
-  }
-  sqlite3_finalize(stmt);
+  const std::string sql = "SELECT count(*) FROM view_table WHERE view_id = " +
+                          std::to_string(static_cast<sqlite3_int64>(view_id));
+  char** table = nullptr;  // stays null when the query fails
+  sqlite3_get_table(db, sql.c_str(), &table, nullptr, nullptr, nullptr);
+  const int rows = table != nullptr ? atoi(table[1]) : -1;  // table[0] is the header
+  sqlite3_free_table(table);
   sqlite3_close(db);
   return rows;
 }
 
 TEST(ManagerTest, ViewsSettingsAndFailures) {
   test_support::TestRoot root("package-db-test");
+  root.CaptureLog();
   root.MakeDir("/db/view");
   const std::string dir = root.Host("/db"), sync_db = root.Host("/db/syncfolder-db.sqlite");
   ViewDBInterface view;
@@ -74,6 +73,7 @@ TEST(ManagerTest, ViewsSettingsAndFailures) {
   root.Write("/db/view/5/view-db.sqlite", kGarbage);
   EXPECT_EQ(Manager::CreateView(5) + Manager::GetViewDB(5, &view), -2);
   EXPECT_EQ(root.Read("/db/view/5/view-db.sqlite"), kGarbage);
+  EXPECT_NE(root.LogText().find("view database " + dir + "/view/5/"), std::string::npos);
   EXPECT_EQ(ViewRows(sync_db, 5), 0);
   root.Write("/db/view/6", "x");  // a file where the view's folder should be
   EXPECT_EQ(Manager::CreateView(6), -1);
