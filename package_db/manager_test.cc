@@ -1,7 +1,6 @@
 #include "package_db/manager.h"
 
-#include <sqlite3.h>
-
+#include "base/test_query.h"
 #include "base/test_root.h"
 #include "gtest/gtest.h"
 
@@ -12,16 +11,9 @@ const char kGarbage[] = "this is a text file and certainly not an SQLite databas
 
 // Rows of the sync folder database's view_table for `view_id`.
 int ViewRows(const std::string& file, uint64_t view_id) {
-  sqlite3* db = nullptr;
-  sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-  const std::string sql = "SELECT count(*) FROM view_table WHERE view_id = " +
-                          std::to_string(static_cast<sqlite3_int64>(view_id));
-  char** table = nullptr;  // stays null when the query fails
-  sqlite3_get_table(db, sql.c_str(), &table, nullptr, nullptr, nullptr);
-  const int rows = table != nullptr ? atoi(table[1]) : -1;  // table[0] is the header
-  sqlite3_free_table(table);
-  sqlite3_close(db);
-  return rows;
+  const auto rows = test_support::Query(file, "SELECT count(*) FROM view_table WHERE view_id = " +
+                                                  std::to_string(static_cast<int64_t>(view_id)));
+  return rows.empty() ? -1 : std::stoi(rows[0][0]);
 }
 
 TEST(ManagerTest, ViewsSettingsAndFailures) {
