@@ -43,11 +43,6 @@ constexpr int32_t kRotateSize = 1048576;
 // the system log's own configuration.
 constexpr int kSyslogPriority = LOG_ERR;
 
-// The highest threshold of any component (the default's included): a message
-// above it is dropped without the lock or the per-component lookup.  Init,
-// the only writer of the thresholds, recomputes it from all of them.
-int32_t highest_threshold = kDefaultThreshold;
-
 // Whether the counters live in shared mappings (they must be released the way
 // they were obtained, whatever the mode is by then).
 bool counters_mapped = false;
@@ -87,6 +82,8 @@ void ReleaseCounter(T** counter, bool mapped) {
 }
 
 }  // namespace
+
+int32_t Logger::highest_threshold = kDefaultThreshold;
 
 int Logger::Init(int type, const ustring& path, const ustring& debug_switch_path, int count) {
   FreeCounters();

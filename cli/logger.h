@@ -43,6 +43,11 @@ class Logger {
   static void Log(int level, const ustring& component, const char* format, ...)
       __attribute__((format(printf, 3, 4)));
 
+  // False when Log would drop a message of `level` whatever its component:
+  // hot paths ask first, so that a switched-off debug line costs neither the
+  // call nor the building of its arguments.
+  static bool MightLog(int level) { return log_initialized && level <= highest_threshold; }
+
   // Switches between the in-process mode (mutex, heap counters) and the
   // inter-process mode (an exclusive flock on the logger lock file, counters in
   // shared mappings that processes forked afterwards share, so one process's
@@ -75,6 +80,10 @@ class Logger {
   static int log_flock;
   static bool inter_process_safe;
   static bool log_initialized;
+  // The highest threshold of any component (the default's included): a
+  // message above it is dropped without the lock or the per-component
+  // lookup.  Init, the only writer of the thresholds, recomputes it.
+  static int32_t highest_threshold;
 };
 
 #endif  // DRIFT_CLI_LOGGER_H_

@@ -535,8 +535,11 @@ int Channel::Read(void* buffer, size_t n, size_t* count) {
                 __LINE__);
     return kErrIo;
   }
-  if (!m_bio->IsUsable() || (m_bio->AtEnd() && m_bio->Buffered() == 0)) return kErrIo;
-  size_t got = m_bio->Read(buffer, n);
+  size_t got = n;
+  if (!m_bio->ReadBuffered(buffer, n)) {
+    if (!m_bio->IsUsable() || (m_bio->AtEnd() && m_bio->Buffered() == 0)) return kErrIo;
+    got = m_bio->Read(buffer, n);
+  }
   UpdateDigest(buffer, got);
   if (count != nullptr) *count = got;
   if (got != n) {
@@ -544,8 +547,10 @@ int Channel::Read(void* buffer, size_t n, size_t* count) {
                 got, n, BufferedIOErrorText(m_bio->LastError()));
     return kErrIo;
   }
-  Logger::Log(7, Component(), "[DEBUG] channel(%d): Read %d bytes \n", __LINE__,
-              static_cast<int>(n));
+  if (Logger::MightLog(7)) {
+    Logger::Log(7, Component(), "[DEBUG] channel(%d): Read %d bytes \n", __LINE__,
+                static_cast<int>(n));
+  }
   return kOk;
 }
 
@@ -555,10 +560,12 @@ int Channel::Write(const void* buffer, size_t n) {
                 __LINE__);
     return kErrIo;
   }
-  size_t put = m_bio->Write(buffer, n);
+  const size_t put = m_bio->WriteBuffered(buffer, n) ? n : m_bio->Write(buffer, n);
   UpdateDigest(buffer, put);
-  Logger::Log(7, Component(), "[DEBUG] channel(%d): Write %d bytes\n", __LINE__,
-              static_cast<int>(put));
+  if (Logger::MightLog(7)) {
+    Logger::Log(7, Component(), "[DEBUG] channel(%d): Write %d bytes\n", __LINE__,
+                static_cast<int>(put));
+  }
   if (put != n || m_bio->LastError() != cat::BufferedIO::kOk) {
     Logger::Log(4, Component(), "[WARNING] channel(%d): Write: %zu of %zu bytes, %s\n", __LINE__,
                 put, n, BufferedIOErrorText(m_bio->LastError()));

@@ -34,7 +34,13 @@ const ustring& SendHashKey() {
   return *key;
 }
 
-#define STREAM_LOG(level, ...) Logger::Log(level, Component(), __VA_ARGS__)
+// Debug lines of every item are the common case and are nearly always off:
+// their arguments (the indentation, the key path) are built only when some
+// component could take them.
+#define STREAM_LOG(level, ...)                                                 \
+  do {                                                                         \
+    if (Logger::MightLog(level)) Logger::Log(level, Component(), __VA_ARGS__); \
+  } while (0)
 
 const int kLogError = 3;
 const int kLogWarning = 4;

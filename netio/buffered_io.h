@@ -19,6 +19,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include <vector>
 
@@ -75,6 +76,26 @@ class BufferedIO {
   size_t Write(const void* buffer, size_t n);
   // Sends everything buffered.  0 or an error code.
   int Flush();
+
+  // The cases of Read and Write that need neither the transport nor a wait:
+  // all n bytes are in the read-ahead buffer, or fit in the write buffer
+  // without filling it.  Then they do what Read or Write would and return
+  // true; otherwise they touch nothing and return false.  Small items of a
+  // message are nearly all such, and they go through here without a loop.
+  bool ReadBuffered(void* buffer, size_t n) {
+    if (n == 0 || m_rend - m_rpos < n || !IsUsable()) return false;
+    memcpy(buffer, m_rbuf.data() + m_rpos, n);
+    m_rpos += n;
+    m_error = kOk;
+    return true;
+  }
+  bool WriteBuffered(const void* buffer, size_t n) {
+    if (n == 0 || m_wlen + n >= m_wbuf.size() || !IsUsable()) return false;
+    memcpy(m_wbuf.data() + m_wlen, buffer, n);
+    m_wlen += n;
+    m_error = kOk;
+    return true;
+  }
 
   // Sends `length` bytes of `file` from `offset` (after flushing): sendfile
   // on a raw stream, else chunks read with pread.  Returns the count sent.
