@@ -156,8 +156,8 @@ TEST_F(ChannelTest, ReadsAndWritesLogTheirCountsAtDebugLevel) {
     EXPECT_EQ("abc", std::string(got, 3));
     const std::string log = root_.LogText();
     const bool on = std::string(switches) == "channel_debug=7\n";
-    for (const char* line : {"Write 2 bytes\n", "Write 3 bytes\n", "Read 2 bytes \n",
-                             "Read 3 bytes \n"}) {
+    for (const char* line :
+         {"Write 2 bytes\n", "Write 3 bytes\n", "Read 2 bytes \n", "Read 3 bytes \n"}) {
       EXPECT_EQ(on, log.find(line) != std::string::npos) << switches << line;
     }
   }
