@@ -1,11 +1,9 @@
 // The package's daemons, updater and relay program, run as the tool runs
-// them: from the sandbox's install path with an empty environment; and the
-// sandbox script.
+// them: from the sandbox's install path with an empty environment.
 #include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <iterator>
 
 #include "tests/e2e_support.h"
 
@@ -183,41 +181,6 @@ TEST(RelayProgram, RegistersAndUnregistersNames) {
   std::filesystem::remove_all(box.Host("/etc/tarn"));
   EXPECT_EQ(RunBare(relay, {"-a", "driftvault"}).exit_status, 1);
   EXPECT_FALSE(box.Exists("/etc/tarn"));
-}
-
-// The port: the third argument, else the environment, else the default;
-// laying out a sandbox again is fine, but a folder with other things in it is
-// somebody's data: left alone.
-TEST(SandboxScript, PortChoiceRerunAndRefusal) {
-  Sandbox box;
-  auto make = [&](const std::string& root, const std::vector<std::string>& extra,
-                  const std::map<std::string, std::string>& env) {
-    std::vector<std::string> argv{"/bin/bash", SourceDir() + "/scripts/make-sandbox.sh", root,
-                                  BinaryDir()};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    return e2e::Run(argv, env);
-  };
-  const struct {
-    std::vector<std::string> extra;
-    const char *env_port, *port;
-  } ports[] = {{{}, "", "6690"}, {{}, "7123", "7123"}, {{"7124"}, "7123", "7124"}};
-  for (const auto& p : ports) {
-    ASSERT_EQ(make(box.root(), p.extra, {{"DRIFT_SANDBOX_PORT", p.env_port}}).exit_status, 0);
-    EXPECT_EQ(box.Read(kSettingConf), std::string("dfvt_port=\"") + p.port + "\"\n");
-  }
-  for (const char* bad : {"0", "65536", "12x"}) {
-    EXPECT_EQ(make(box.root(), {bad}, {}).exit_status, 2) << bad;
-  }
-  for (const char* path :
-       {"/usr/tarn/sbin/tarnrelayd", "/usr/tarn/bin/zip", kDaemons[4].program, kEnabled,
-        "/etc/tarn/volumes.json", "/volume1/homes/alice", "/var/log/messages.1"}) {
-    EXPECT_TRUE(box.Exists(path)) << path;
-  }
-  box.MakeDirs("/other/data");
-  RunResult refused = make(box.Host("/other"), {}, {});
-  EXPECT_EQ(refused.exit_status, 1);
-  EXPECT_NE(refused.err.find("refusing"), std::string::npos) << refused.err;
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(box.Host("/other")), {}), 1);
 }
 
 }  // namespace
