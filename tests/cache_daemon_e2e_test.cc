@@ -2,18 +2,15 @@
 // a sandbox's install path with an empty environment, as the tool launches
 // it, and the tool's CacheDaemonClient asks it over the sandbox's socket.
 #include <errno.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "base/appliance_paths.h"
@@ -298,108 +295,6 @@ TEST_F(CachedTest, MisbehavingClientsCostOnlyTheirConnection) {
   EXPECT_TRUE(cut);
   close(slow);
   EXPECT_TRUE(Running(pid_));
-}
-
-// The daemon dies (SIGKILL) while a client waits for its reply: the call
-// fails and says so, and the same client is answered by a daemon started
-// again, which takes over the socket and pid file the killed one left.
-TEST_F(CachedTest, DaemonKilledMidConversation) {
-  Start();
-  ASSERT_TRUE(AliceAnswers());
-  // A stopped daemon still takes connections (the kernel queues them) but
-  // never answers: the client is left waiting for the reply.
-  ASSERT_EQ(kill(pid_, SIGSTOP), 0);
-  // Until every thread of the daemon has stopped.
-  auto state_of = [](const std::string& task) {
-    std::string stat;
-    std::getline(std::ifstream(task + "/stat"), stat);
-    const size_t paren = stat.rfind(')');
-    return paren == std::string::npos ? '?' : stat[paren + 2];
-  };
-  for (int i = 0, running = 1; i < 500 && running > 0; ++i, usleep(10000)) {
-    running = 0;
-    const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
-    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
-      running += state_of(task.path()) != 't' && state_of(task.path()) != 'T';
-    }
-  }
-  std::atomic<pid_t> tid{0};
-  std::atomic<int> result{1};
-  std::thread asker([&] {
-    tid = static_cast<pid_t>(syscall(SYS_gettid));
-    UserGroupCache::User alice;
-    result = client_.GetUser("alice", &alice);
-  });
-  // Until the asking thread sleeps in the kernel: connected, sent, reading.
-  bool waiting = false;
-  for (int i = 0; i < 500 && !waiting; ++i) {
-    usleep(10000);
-    if (tid == 0) continue;
-    const std::string task = "/proc/self/task/" + std::to_string(tid.load());
-    std::string wchan;
-    std::ifstream(task + "/wchan") >> wchan;
-    waiting = state_of(task) == 'S' && !wchan.empty() && wchan != "0";
-  }
-  EXPECT_TRUE(waiting);
-  ASSERT_EQ(kill(pid_, SIGKILL), 0);
-  asker.join();
-  ASSERT_TRUE(WaitGone(pid_));
-  EXPECT_EQ(result, -1);
-  EXPECT_NE(ClientLog().find("): Failed to receive response\n"), std::string::npos) << ClientLog();
-  ASSERT_TRUE(box_.Exists(paths::kCacheDaemonSocket));
-  const pid_t first = pid_;
-  Start();
-  EXPECT_NE(pid_, first);
-  EXPECT_TRUE(AliceAnswers());
-}
-
-// One instance at a time; SIGTERM ends the daemon cleanly even with a client
-// holding a connection; something else at the socket's path is left alone;
-// bad command lines and a root too deep for the socket's address are refused.
-TEST_F(CachedTest, OneInstanceSigtermAndRefusedLaunches) {
-  Start();
-  RunResult again = RunBare(Program(), {});
-  EXPECT_NE(again.exit_status, 0);
-  EXPECT_NE(again.err.find("already running"), std::string::npos) << again.err;
-  EXPECT_TRUE(AliceAnswers());
-
-  const int silent = Connect();
-  ASSERT_EQ(kill(pid_, SIGTERM), 0);
-  EXPECT_TRUE(WaitGone(pid_));
-  close(silent);
-  EXPECT_FALSE(box_.Exists(paths::kCacheDaemonSocket));
-  EXPECT_FALSE(box_.Exists(paths::kCacheDaemonPid));
-  UserGroupCache::User alice;
-  EXPECT_EQ(client_.GetUser("alice", &alice), -1);
-  EXPECT_NE(ClientLog().find("): connect to cached failed\n"), std::string::npos) << ClientLog();
-
-  box_.Write(paths::kCacheDaemonSocket, "not a socket");
-  RunResult blocked = RunBare(Program(), {});
-  EXPECT_NE(blocked.exit_status, 0);
-  EXPECT_NE(blocked.err.find("is not a socket"), std::string::npos) << blocked.err;
-  EXPECT_EQ(box_.Read(paths::kCacheDaemonSocket), "not a socket");
-  EXPECT_FALSE(box_.Exists(paths::kCacheDaemonPid));
-  ASSERT_EQ(unlink(box_.Host(paths::kCacheDaemonSocket).c_str()), 0);
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"-t"}, {"-t", "0"}, {"-t", "x"}, {"-t", "3601"}, {"-x"}, {"-t", "1", "-t"}}) {
-    RunResult r = RunBare(Program(), args);
-    EXPECT_EQ(r.exit_status, 2) << args[0];
-    EXPECT_NE(r.err.find("drift-cached: "), std::string::npos) << r.err;
-  }
-  EXPECT_FALSE(box_.Exists(paths::kCacheDaemonPid));
-  EXPECT_FALSE(box_.Exists(paths::kCacheDaemonSocket));
-  // Under a root this deep the socket's host path does not fit a Unix-domain
-  // address: the daemon says so and does not start.
-  const std::string deep = "/" + std::string(90, 'd');
-  for (const char* dir : {"/tmp", "/var/run", "/var/packages/DriftVault/target/sbin"}) {
-    box_.MakeDirs(deep + dir);
-  }
-  std::filesystem::copy_file(Program(), box_.Host(deep + paths::kCacheDaemon));
-  RunResult r = RunBare(box_.Host(deep + paths::kCacheDaemon), {});
-  EXPECT_EQ(r.exit_status, 1);
-  EXPECT_NE(r.err.find("/tmp/drift-cached-socket is longer than 107 bytes"), std::string::npos)
-      << r.err;
-  EXPECT_FALSE(box_.Exists(deep + paths::kCacheDaemonPid));
 }
 
 }  // namespace
