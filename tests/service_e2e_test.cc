@@ -1,14 +1,9 @@
 // drift-control service --start, --stop and --status against sandbox
 // appliances with the real daemons, updater, relay program and databases:
-// the whole road of a first start and of a stop, the refusals, every failure
-// that ends a start, the accounts of each kind, and every row of the status
-// decision.
-#include <arpa/inet.h>
+// the whole road of a first start and of a stop, the refusals, the volume
+// choice, directory accounts, and every row of the status decision.
 #include <json/json.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -197,56 +192,6 @@ TEST_F(ServiceE2eTest, FirstStartThenStopsRunTheWholeRoad) {
   EXPECT_EQ(Count(box_.Read(kEventLog), kStopEvent), 3u);
 }
 
-// A package not enabled is left alone, a port in use ends the start before
-// any folder is made.  Without an installing account no user is added, yet
-// syncd lays out the user database; once syncd has died the status says
-// "error" and the next start runs in full; a stop of the still enabled
-// package keeps the relay.
-TEST_F(ServiceE2eTest, StartWithoutAccountAndAfterTheSyncDaemonDied) {
-  ASSERT_EQ(unlink(box_.Host(kEnabled).c_str()), 0);
-  StartEndsWith("");  // a package not enabled is left alone
-  EXPECT_FALSE(box_.Exists(kDbPathConf));
-  EXPECT_FALSE(box_.Exists("/volume1/@driftvault"));
-  box_.Write(kEnabled, "");
-  // The port in use ends the start before any folder is made.
-  const int listener = socket(AF_INET6, SOCK_STREAM, 0);
-  struct sockaddr_in6 addr = {};
-  addr.sin6_family = AF_INET6;
-  addr.sin6_addr = in6addr_any;
-  addr.sin6_port = htons(static_cast<uint16_t>(port_));
-  ASSERT_EQ(bind(listener, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)), 0);
-  ASSERT_EQ(listen(listener, 1), 0);
-  StartEndsWith("portconflict");
-  close(listener);
-  EXPECT_EQ(box_.Status(), "portconflict");
-  for (const char* path : {"/volume1/@driftvault", "/var/log/dfvt", kDbPathConf, kRelayConf}) {
-    EXPECT_FALSE(box_.Exists(path)) << path;
-  }
-  EXPECT_EQ(box_.Value(kSettingConf, "dfvt_enable"), "");
-  for (const Daemon& daemon : kDaemons) EXPECT_FALSE(box_.Exists(daemon.pid_file));
-
-  StartOk("");
-  EXPECT_TRUE(Users().empty());
-  EXPECT_EQ(NextViewId(), "1");
-  EXPECT_NE(box_.Read("/etc/tarn/app-privilege.json").find("TARN.HXA.DFVT.Instance"),
-            std::string::npos);
-  const pid_t syncd = box_.PidOf(kSyncd.pid_file);
-  ASSERT_EQ(kill(syncd, SIGKILL), 0);
-  ASSERT_TRUE(WaitGone(syncd));
-  EXPECT_EQ(box_.Status(), "error");
-
-  StartOk("bob");
-  EXPECT_NE(box_.PidOf(kSyncd.pid_file), syncd);
-  ASSERT_EQ(Users().size(), 1u);
-  EXPECT_EQ(Users()[0][0], "bob");
-  EXPECT_EQ(Count(box_.Read(kEventLog), kEnableEvent), 2u);
-  EXPECT_EQ(LoggedParams(), (std::vector<std::string>{"1", "1"}));
-  EXPECT_EQ(ProcessesBelow(box_.root()).size(), std::size(kDaemons));  // none started twice
-  StopOk();
-  EXPECT_EQ(box_.Read(kRelayConf), "driftvault\n");
-  EXPECT_EQ(box_.Value(kServiceVolumes, "DriftVault"), "");
-}
-
 // A start ends before any daemon, leaving db-path.conf and the user database
 // as they were, when the configured volume is gone (never replaced by a new
 // choice, a road that first clears the repository folders of every volume)
@@ -367,58 +312,6 @@ TEST_F(ServiceE2eTest, DirectoryAccountsNeedHomesAndTheirDirectory) {
     }
     KillProcessesBelow(box_.root());
   }
-}
-
-// An account already in the user database keeps its entry and its view; a
-// new one gets the package-wide rotation default as it is at that moment.
-TEST_F(ServiceE2eTest, LaterStartsAndExistingAccounts) {
-  StartOk("alice");
-  KillProcessesBelow(box_.root());
-  Query(box_.Host(kUserDb),
-        "UPDATE rotate_setting_table SET rotate_cnt = 5, rotate_policy = 'lru' WHERE view_id = 0;");
-  StartOk("ALICE");
-  EXPECT_EQ(Users().size(), 1u);
-  EXPECT_EQ(NextViewId(), "2");
-  EXPECT_FALSE(box_.Exists(std::string(kSyncFolder) + "/view/2"));
-  ExpectRotation(1, 32, "fifo");
-  // Not a first installation any more: the rule set is left as it is.
-  box_.Write("/etc/tarn/app-privilege.json", "{\"rules\":[]}\n");
-  KillProcessesBelow(box_.root());
-  StartOk("bob");
-  EXPECT_EQ(box_.Read("/etc/tarn/app-privilege.json"), "{\"rules\":[]}\n");
-  const auto users = Users();
-  ASSERT_EQ(users.size(), 2u);
-  EXPECT_EQ(users[1], (std::vector<std::string>{"bob", "2", "0", "1027", "100", "0",
-                                                "/volume1/homes/bob/DriftVault"}));
-  ExpectRotation(2, 5, "lru");
-  // An account the platform does not know is not added; the start goes on.
-  KillProcessesBelow(box_.root());
-  StartOk("nobody-here");
-  EXPECT_EQ(Users().size(), 2u);
-}
-
-// A cleaner that cannot be launched: the cache and authentication daemons
-// were already up, the service is taken down again without a stop record,
-// and the start records nothing either.
-TEST_F(ServiceE2eTest, FailedDaemonLaunchStopsTheServiceSilently) {
-  // The cleaner notes which daemons run at its launch, then dies by a signal.
-  box_.Write(kCleaner.program, "#!/bin/sh\ncat " + box_.Host(kDaemons[0].pid_file) + " " +
-                                   box_.Host(kDaemons[1].pid_file) + " > " +
-                                   box_.Host("/cleaner-saw") + "\nkill -KILL $$\n");
-  ASSERT_EQ(chmod(box_.Host(kCleaner.program).c_str(), 0755), 0);
-  StartEndsWith("disabled");
-  std::istringstream in(box_.Read("/cleaner-saw"));
-  std::vector<pid_t> earlier{std::istream_iterator<pid_t>(in), std::istream_iterator<pid_t>()};
-  ASSERT_EQ(earlier.size(), 2u) << "cache and auth daemons were not running";
-  for (pid_t pid : earlier) EXPECT_TRUE(WaitGone(pid)) << pid;
-  for (const Daemon& daemon : kDaemons) EXPECT_FALSE(box_.Exists(daemon.pid_file));
-  EXPECT_EQ(box_.Value(kSettingConf, "dfvt_enable"), "0");
-  EXPECT_EQ(box_.Read(kRelayConf), "driftvault\n");  // the package is still enabled
-  EXPECT_EQ(box_.Value(kServiceVolumes, "DriftVault"), "");
-  EXPECT_EQ(LoggedParams(), std::vector<std::string>{});
-  EXPECT_EQ(Count(box_.Read(kEventLog), kEnableEvent), 0u);
-  EXPECT_EQ(Count(box_.Read(kEventLog), kStopEvent), 0u);
-  EXPECT_EQ(Users().size(), 1u);  // enabled before the launches
 }
 
 // Every row of the status decision, with the package's real sync daemon as
