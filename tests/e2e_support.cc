@@ -38,7 +38,8 @@ const Daemon kDaemons[5] = {
      {"-c", kSyncFolder, "-p", "6690", "-u", kUserDb}},
 };
 
-bool IsStatusWord(const std::string& word) {
+// A word that `service --status` may print.
+static bool IsStatusWord(const std::string& word) {
   static const std::set<std::string> kWords = {
       "initializing", "enabled",  "disabled", "portconflict", "homedisabled", "dbunexist", "error",
       "updating",     "checking", "done",     "upgradefail",  "dbnewer",      "moving_db"};

@@ -42,8 +42,6 @@ struct Daemon {
 };
 extern const Daemon kDaemons[5];
 
-bool IsStatusWord(const std::string& word);  // one `service --status` may print
-
 struct RunResult {
   int exit_status = -1;  // the exit code, or 128 + signal number when killed
   std::string out, err;  // what it wrote to standard output and error
