@@ -1,9 +1,13 @@
 // drift-control service --start, --stop and --status against sandbox
 // appliances with the real daemons, updater, relay program and databases:
-// the whole road of a first start and of a stop, the refusals, the volume
-// choice, directory accounts, and every row of the status decision.
+// the whole road of a first start and of a stop, the refusals (a package not
+// enabled, a port in use), a start after a daemon died, the volume choice,
+// directory accounts, and every row of the status decision.
+#include <arpa/inet.h>
 #include <json/json.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -190,6 +194,51 @@ TEST_F(ServiceE2eTest, FirstStartThenStopsRunTheWholeRoad) {
   StopOk();
   EXPECT_EQ(LoggedParams(), (std::vector<std::string>{"1", "0", "0"}));
   EXPECT_EQ(Count(box_.Read(kEventLog), kStopEvent), 3u);
+}
+
+// A package not enabled is left alone, a port in use ends the start before
+// any folder is made.  Without an installing account no user is added, yet
+// syncd lays out the user database; once syncd has died the status says
+// "error" and the next start runs in full; a stop of the still enabled
+// package keeps the relay.
+TEST_F(ServiceE2eTest, StartWithoutAccountAndAfterTheSyncDaemonDied) {
+  ASSERT_EQ(unlink(box_.Host(kEnabled).c_str()), 0);
+  StartEndsWith("");  // a package not enabled is left alone
+  EXPECT_FALSE(box_.Exists(kDbPathConf));
+  EXPECT_FALSE(box_.Exists("/volume1/@driftvault"));
+  box_.Write(kEnabled, "");
+  // The port in use ends the start before any folder is made.
+  const int listener = socket(AF_INET6, SOCK_STREAM, 0);
+  struct sockaddr_in6 addr = {};
+  addr.sin6_family = AF_INET6;
+  addr.sin6_addr = in6addr_any;
+  addr.sin6_port = htons(static_cast<uint16_t>(port_));
+  ASSERT_EQ(bind(listener, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  StartEndsWith("portconflict");
+  close(listener);
+  EXPECT_EQ(box_.Status(), "portconflict");
+  for (const char* path : {"/volume1/@driftvault", "/var/log/dfvt", kDbPathConf, kRelayConf}) {
+    EXPECT_FALSE(box_.Exists(path)) << path;
+  }
+  EXPECT_EQ(box_.Value(kSettingConf, "dfvt_enable"), "");
+  for (const Daemon& daemon : kDaemons) EXPECT_FALSE(box_.Exists(daemon.pid_file));
+
+  StartOk("");
+  EXPECT_TRUE(Users().empty());
+  const pid_t syncd = box_.PidOf(kSyncd.pid_file);
+  ASSERT_EQ(kill(syncd, SIGKILL), 0);
+  ASSERT_TRUE(WaitGone(syncd));
+  EXPECT_EQ(box_.Status(), "error");
+
+  StartOk("bob");
+  EXPECT_NE(box_.PidOf(kSyncd.pid_file), syncd);
+  EXPECT_EQ(Count(box_.Read(kEventLog), kEnableEvent), 2u);
+  EXPECT_EQ(LoggedParams(), (std::vector<std::string>{"1", "1"}));
+  EXPECT_EQ(ProcessesBelow(box_.root()).size(), std::size(kDaemons));  // none started twice
+  StopOk();
+  EXPECT_EQ(box_.Read(kRelayConf), "driftvault\n");
+  EXPECT_EQ(box_.Value(kServiceVolumes, "DriftVault"), "");
 }
 
 // A start ends before any daemon, leaving db-path.conf and the user database
