@@ -1,13 +1,14 @@
 // drift-control service --start, --stop and --status against sandbox
 // appliances with the real daemons, updater, relay program and databases:
 // the whole road of a first start and of a stop, the refusals (a package not
-// enabled, a port in use), a start after a daemon died, the volume choice,
-// directory accounts, and every row of the status decision.
+// enabled, a port in use), a daemon that cannot be launched, the volume
+// choice, directory accounts, and every row of the status decision.
 #include <arpa/inet.h>
 #include <json/json.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -197,11 +198,9 @@ TEST_F(ServiceE2eTest, FirstStartThenStopsRunTheWholeRoad) {
 }
 
 // A package not enabled is left alone, a port in use ends the start before
-// any folder is made.  Without an installing account no user is added, yet
-// syncd lays out the user database; once syncd has died the status says
-// "error" and the next start runs in full; a stop of the still enabled
-// package keeps the relay.
-TEST_F(ServiceE2eTest, StartWithoutAccountAndAfterTheSyncDaemonDied) {
+// any folder is made.  Without an installing account no user is added; a
+// stop of the still enabled package keeps the relay.
+TEST_F(ServiceE2eTest, RefusedStartsAndAStartWithoutAccount) {
   ASSERT_EQ(unlink(box_.Host(kEnabled).c_str()), 0);
   StartEndsWith("");  // a package not enabled is left alone
   EXPECT_FALSE(box_.Exists(kDbPathConf));
@@ -226,16 +225,6 @@ TEST_F(ServiceE2eTest, StartWithoutAccountAndAfterTheSyncDaemonDied) {
 
   StartOk("");
   EXPECT_TRUE(Users().empty());
-  const pid_t syncd = box_.PidOf(kSyncd.pid_file);
-  ASSERT_EQ(kill(syncd, SIGKILL), 0);
-  ASSERT_TRUE(WaitGone(syncd));
-  EXPECT_EQ(box_.Status(), "error");
-
-  StartOk("bob");
-  EXPECT_NE(box_.PidOf(kSyncd.pid_file), syncd);
-  EXPECT_EQ(Count(box_.Read(kEventLog), kEnableEvent), 2u);
-  EXPECT_EQ(LoggedParams(), (std::vector<std::string>{"1", "1"}));
-  EXPECT_EQ(ProcessesBelow(box_.root()).size(), std::size(kDaemons));  // none started twice
   StopOk();
   EXPECT_EQ(box_.Read(kRelayConf), "driftvault\n");
   EXPECT_EQ(box_.Value(kServiceVolumes, "DriftVault"), "");
@@ -361,6 +350,30 @@ TEST_F(ServiceE2eTest, DirectoryAccountsNeedHomesAndTheirDirectory) {
     }
     KillProcessesBelow(box_.root());
   }
+}
+
+// A cleaner that cannot be launched: the cache and authentication daemons
+// were already up, the service is taken down again without a stop record,
+// and the start records nothing either.
+TEST_F(ServiceE2eTest, FailedDaemonLaunchStopsTheServiceSilently) {
+  // The cleaner notes which daemons run at its launch, then dies by a signal.
+  box_.Write(kCleaner.program, "#!/bin/sh\ncat " + box_.Host(kDaemons[0].pid_file) + " " +
+                                   box_.Host(kDaemons[1].pid_file) + " > " +
+                                   box_.Host("/cleaner-saw") + "\nkill -KILL $$\n");
+  ASSERT_EQ(chmod(box_.Host(kCleaner.program).c_str(), 0755), 0);
+  StartEndsWith("disabled");
+  std::istringstream in(box_.Read("/cleaner-saw"));
+  std::vector<pid_t> earlier{std::istream_iterator<pid_t>(in), std::istream_iterator<pid_t>()};
+  ASSERT_EQ(earlier.size(), 2u) << "cache and auth daemons were not running";
+  for (pid_t pid : earlier) EXPECT_TRUE(WaitGone(pid)) << pid;
+  for (const Daemon& daemon : kDaemons) EXPECT_FALSE(box_.Exists(daemon.pid_file));
+  EXPECT_EQ(box_.Value(kSettingConf, "dfvt_enable"), "0");
+  EXPECT_EQ(box_.Read(kRelayConf), "driftvault\n");  // the package is still enabled
+  EXPECT_EQ(box_.Value(kServiceVolumes, "DriftVault"), "");
+  EXPECT_EQ(LoggedParams(), std::vector<std::string>{});
+  EXPECT_EQ(Count(box_.Read(kEventLog), kEnableEvent), 0u);
+  EXPECT_EQ(Count(box_.Read(kEventLog), kStopEvent), 0u);
+  EXPECT_EQ(Users().size(), 1u);  // enabled before the launches
 }
 
 // Every row of the status decision, with the package's real sync daemon as
