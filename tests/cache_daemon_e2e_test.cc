@@ -2,6 +2,7 @@
 // a sandbox's install path with an empty environment, as the tool launches
 // it, and the tool's CacheDaemonClient asks it over the sandbox's socket.
 #include <errno.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -215,6 +216,15 @@ TEST_F(CachedTest, AnswersAndRefusals) {
   box_.Write(paths::kSharesJson, "{\"shares\":[");
   EXPECT_EQ(client_.ListShareNames(&shares), -1);
   EXPECT_EQ(shares, (std::vector<std::string>{"homes", "secret"}));
+  // One instance at a time; SIGTERM takes the socket along; anything else at
+  // the socket's path is left alone.
+  EXPECT_NE(RunBare(Program(), {}).err.find("already running"), std::string::npos);
+  ASSERT_EQ(kill(pid_, SIGTERM), 0);
+  EXPECT_TRUE(WaitGone(pid_));
+  EXPECT_FALSE(box_.Exists(paths::kCacheDaemonSocket));
+  box_.Write(paths::kCacheDaemonSocket, "not a socket");
+  EXPECT_NE(RunBare(Program(), {}).err.find("is not a socket"), std::string::npos);
+  EXPECT_EQ(box_.Read(paths::kCacheDaemonSocket), "not a socket");
 }
 
 // Broken requests cost only their connection; requests the daemon
