@@ -535,11 +535,8 @@ int Channel::Read(void* buffer, size_t n, size_t* count) {
                 __LINE__);
     return kErrIo;
   }
-  size_t got = n;
-  if (!m_bio->ReadBuffered(buffer, n)) {
-    if (!m_bio->IsUsable() || (m_bio->AtEnd() && m_bio->Buffered() == 0)) return kErrIo;
-    got = m_bio->Read(buffer, n);
-  }
+  if (!m_bio->IsUsable() || (m_bio->AtEnd() && m_bio->Buffered() == 0)) return kErrIo;
+  size_t got = m_bio->Read(buffer, n);
   UpdateDigest(buffer, got);
   if (count != nullptr) *count = got;
   if (got != n) {
@@ -560,7 +557,7 @@ int Channel::Write(const void* buffer, size_t n) {
                 __LINE__);
     return kErrIo;
   }
-  const size_t put = m_bio->WriteBuffered(buffer, n) ? n : m_bio->Write(buffer, n);
+  size_t put = m_bio->Write(buffer, n);
   UpdateDigest(buffer, put);
   if (Logger::MightLog(7)) {
     Logger::Log(7, Component(), "[DEBUG] channel(%d): Write %d bytes\n", __LINE__,

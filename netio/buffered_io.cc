@@ -172,7 +172,7 @@ size_t BufferedIO::ReadStep(void* dst, size_t n) {
   }
 }
 
-size_t BufferedIO::Read(void* buffer, size_t n) {
+size_t BufferedIO::ReadThrough(void* buffer, size_t n) {
   m_error = kOk;
   if (n == 0) return 0;
   if (!IsUsable()) {
@@ -241,7 +241,7 @@ size_t BufferedIO::WriteAll(const char* src, size_t n) {
   return done;
 }
 
-size_t BufferedIO::Write(const void* buffer, size_t n) {
+size_t BufferedIO::WriteThrough(const void* buffer, size_t n) {
   m_error = kOk;
   if (n == 0) return 0;
   if (!IsUsable()) {

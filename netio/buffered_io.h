@@ -70,32 +70,27 @@ class BufferedIO {
   void SetWaitSlice(uint32_t ms) { m_slice_ms = ms > 0 ? ms : 1; }
 
   // Reads up to n bytes, stopping early only on failure (then LastError).
-  // Returns the count read.
-  size_t Read(void* buffer, size_t n);
-  // Takes up to n bytes for sending, stopping early only on failure.
-  size_t Write(const void* buffer, size_t n);
-  // Sends everything buffered.  0 or an error code.
-  int Flush();
-
-  // The cases of Read and Write that need neither the transport nor a wait:
-  // all n bytes are in the read-ahead buffer, or fit in the write buffer
-  // without filling it.  Then they do what Read or Write would and return
-  // true; otherwise they touch nothing and return false.  Small items of a
-  // message are nearly all such, and they go through here without a loop.
-  bool ReadBuffered(void* buffer, size_t n) {
-    if (n == 0 || m_rend - m_rpos < n || !IsUsable()) return false;
+  // Returns the count read.  Bytes wholly in the read-ahead buffer are
+  // copied here, without the general loop: nearly every small item of a
+  // message is read this way.
+  size_t Read(void* buffer, size_t n) {
+    if (n == 0 || m_rend - m_rpos < n || !IsUsable()) return ReadThrough(buffer, n);
     memcpy(buffer, m_rbuf.data() + m_rpos, n);
     m_rpos += n;
     m_error = kOk;
-    return true;
+    return n;
   }
-  bool WriteBuffered(const void* buffer, size_t n) {
-    if (n == 0 || m_wlen + n >= m_wbuf.size() || !IsUsable()) return false;
+  // Takes up to n bytes for sending, stopping early only on failure.  Bytes
+  // that fit in the write buffer without filling it are copied here.
+  size_t Write(const void* buffer, size_t n) {
+    if (n == 0 || m_wlen + n >= m_wbuf.size() || !IsUsable()) return WriteThrough(buffer, n);
     memcpy(m_wbuf.data() + m_wlen, buffer, n);
     m_wlen += n;
     m_error = kOk;
-    return true;
+    return n;
   }
+  // Sends everything buffered.  0 or an error code.
+  int Flush();
 
   // Sends `length` bytes of `file` from `offset` (after flushing): sendfile
   // on a raw stream, else chunks read with pread.  Returns the count sent.
@@ -121,6 +116,9 @@ class BufferedIO {
  private:
   // Waits until the transport is ready for `events`; 0 or an error code.
   int Wait(short events);
+  // Read and Write when the buffers alone cannot serve them.
+  size_t ReadThrough(void* buffer, size_t n);
+  size_t WriteThrough(const void* buffer, size_t n);
   // One read step into `dst` (at most n bytes), waiting as needed: > 0 bytes,
   // else 0 with m_error set.
   size_t ReadStep(void* dst, size_t n);
