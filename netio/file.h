@@ -12,10 +12,9 @@ namespace cat {
 class File : public Transport {
  public:
   // Wraps `fd`; closes it on destruction only when `owned`.
-  explicit File(int fd, bool owned = false) : m_fd(fd), m_owned(owned) {}
+  explicit File(int fd, bool owned = false) : Transport(fd), m_owned(owned) {}
   ~File() override;
 
-  int fd() const override { return m_fd; }
   // Moves the file position to `offset`.  0, or -1 with errno.
   int Seek(uint64_t offset);
 
@@ -23,7 +22,6 @@ class File : public Transport {
   ssize_t WriteSome(const void* buffer, size_t n) override;
 
  private:
-  int m_fd;
   bool m_owned;
 };
 

@@ -15,13 +15,14 @@ namespace cat {
 
 class Transport {
  public:
-  Transport() = default;
   Transport(const Transport&) = delete;
   Transport& operator=(const Transport&) = delete;
   virtual ~Transport();
 
-  virtual int fd() const = 0;
-  bool IsOpen() const { return fd() >= 0; }
+  // The descriptor (-1 when there is none).  Every transport is a descriptor
+  // underneath; keeping it here lets each buffered step test it inline.
+  int fd() const { return m_fd; }
+  bool IsOpen() const { return m_fd >= 0; }
 
   // One step: > 0 bytes moved; 0 end of stream (reads only); -1 with errno
   // set on failure (EAGAIN: would block, see WaitEvents).
@@ -37,16 +38,20 @@ class Transport {
   virtual int Handshake() { return 1; }
   // The transport's own code of its last failure (0 none).
   virtual int LastError() const { return 0; }
+
+ protected:
+  explicit Transport(int fd) : m_fd(fd) {}
+
+  int m_fd;
 };
 
 // A stream socket; owns its descriptor.
 class Socket : public Transport {
  public:
-  Socket() : m_fd(-1) {}
-  explicit Socket(int fd) : m_fd(fd) {}
+  Socket() : Transport(-1) {}
+  explicit Socket(int fd) : Transport(fd) {}
   ~Socket() override;
 
-  int fd() const override { return m_fd; }
   // Takes `fd` (closing a descriptor held before).
   void Attach(int fd);
   // Gives the descriptor up without closing it.
@@ -63,9 +68,6 @@ class Socket : public Transport {
   ssize_t ReadSome(void* buffer, size_t n) override;
   // Never raises SIGPIPE on a socket.
   ssize_t WriteSome(const void* buffer, size_t n) override;
-
- private:
-  int m_fd;
 };
 
 }  // namespace cat

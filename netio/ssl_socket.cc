@@ -42,9 +42,9 @@ std::string NormalizeFingerprint(const std::string& text) {
 }  // namespace
 
 SslSocket::SslSocket(int fd, bool server)
-    : m_ctx(nullptr),
+    : Transport(fd),
+      m_ctx(nullptr),
       m_ssl(nullptr),
-      m_fd(fd),
       m_server(server),
       m_want(POLLIN),
       m_last_error(0),

@@ -30,7 +30,6 @@ class SslSocket : public Transport {
   ~SslSocket() override;
 
   bool IsReady() const { return m_ssl != nullptr; }
-  int fd() const override { return m_fd; }
   ssize_t ReadSome(void* buffer, size_t n) override;
   ssize_t WriteSome(const void* buffer, size_t n) override;
   short WaitEvents(bool reading) const override { return m_want; }
@@ -58,7 +57,6 @@ class SslSocket : public Transport {
 
   SSL_CTX* m_ctx;
   SSL* m_ssl;
-  int m_fd;
   bool m_server;
   short m_want;
   int m_last_error;
