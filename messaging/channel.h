@@ -23,7 +23,9 @@
 #include <stdint.h>
 
 #include "base/ustring.h"
+#include "cli/logger.h"
 #include "netio/bandwidth_controller.h"
+#include "netio/buffered_io.h"
 
 typedef struct evp_md_ctx_st EVP_MD_CTX;
 typedef struct evp_md_st EVP_MD;
@@ -139,6 +141,19 @@ class Channel {
   // Buffers n bytes for sending.  0 when all n were taken, else -2.
   virtual int Write(const void* buffer, size_t n);
 
+  // Small items in place.  When a Read or Write of n bytes would do nothing
+  // but copy them from the read-ahead buffer or into the write buffer (an
+  // open channel, no digest running, no debug line that could be written,
+  // and the bytes all there or fitting without a step on the wire), these
+  // give where the bytes are or go, and Consume or Commit then finish what
+  // that Read or Write would have done.  Null otherwise: then Read or Write.
+  // A message's tags, lengths and short strings take this road; it does not
+  // pass through an overriding Read or Write.
+  const char* ReadInPlace(size_t n) { return OnlyCopies() ? m_bio->ReadAhead(n) : nullptr; }
+  void ConsumeRead(size_t n) { m_bio->ConsumeRead(n); }
+  char* WriteInPlace(size_t n) { return OnlyCopies() ? m_bio->WriteRoom(n) : nullptr; }
+  void CommitWrite(size_t n) { m_bio->CommitWrite(n); }
+
   // Sends `length` bytes of the file `fd` from `offset`.  Direct (send-file
   // path) with hashing off, buffered (80 KiB chunks through Write, so the
   // digest sees them) with hashing on.  `reporter` may be null.  0 when exactly
@@ -208,6 +223,10 @@ class Channel {
   // open old one.
   void ReplaceSocket(int fd);
   void UpdateDigest(const void* data, size_t n);
+  // A Read or Write that its buffer can serve would only copy bytes.
+  bool OnlyCopies() const {
+    return m_bio != nullptr && m_md_ctx == nullptr && !Logger::MightLog(7);
+  }
   void FreeDigest();
 
   uint32_t m_timeout;

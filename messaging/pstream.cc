@@ -89,6 +89,77 @@ int IntegerWidth(uint64_t value) {
   return 8;
 }
 
+// Item writers.  Each puts its item straight into the channel's write
+// buffer when the channel would only copy it there, and otherwise writes it
+// as the channel writes of its head and then its body.
+
+int PutItem(Channel* channel, const void* head, size_t head_n, const void* body = nullptr,
+            size_t body_n = 0) {
+  if (char* room = channel->WriteInPlace(head_n + body_n)) {
+    memcpy(room, head, head_n);
+    if (body_n > 0) memcpy(room + head_n, body, body_n);
+    channel->CommitWrite(head_n + body_n);
+    return 0;
+  }
+  int rc = channel->Write(head, head_n);
+  if (rc == 0 && body_n > 0) rc = channel->Write(body, body_n);
+  return rc;
+}
+
+int PutTag(Channel* channel, uint8_t tag) {
+  if (char* room = channel->WriteInPlace(1)) {
+    room[0] = static_cast<char>(tag);
+    channel->CommitWrite(1);
+    return 0;
+  }
+  return channel->Write(&tag, 1);
+}
+
+int PutString(Channel* channel, const char* text, uint16_t length) {
+  const uint8_t header[3] = {PStream::kTagString, static_cast<uint8_t>(length >> 8),
+                             static_cast<uint8_t>(length)};
+  if (char* room = channel->WriteInPlace(sizeof(header) + length)) {
+    memcpy(room, header, sizeof(header));
+    memcpy(room + sizeof(header), text, length);
+    channel->CommitWrite(sizeof(header) + length);
+    return 0;
+  }
+  int rc = channel->Write(header, sizeof(header));
+  if (rc == 0 && length > 0) rc = channel->Write(text, length);
+  return rc;
+}
+
+// Item readers, the counterparts of the writers: n bytes straight from the
+// channel's read-ahead buffer when it holds them and the channel would only
+// copy them, else through the channel's Read.
+int GetBytes(Channel* channel, void* out, size_t n) {
+  if (const char* ahead = channel->ReadInPlace(n)) {
+    memcpy(out, ahead, n);
+    channel->ConsumeRead(n);
+    return 0;
+  }
+  return channel->Read(out, n);
+}
+
+int GetByte(Channel* channel, uint8_t* value) {
+  if (const char* ahead = channel->ReadInPlace(1)) {
+    *value = static_cast<uint8_t>(ahead[0]);
+    channel->ConsumeRead(1);
+    return 0;
+  }
+  return channel->ReadUInt8(value);
+}
+
+int GetUInt16(Channel* channel, uint16_t* value) {
+  if (const char* ahead = channel->ReadInPlace(2)) {
+    *value =
+        static_cast<uint16_t>(static_cast<uint8_t>(ahead[0]) << 8 | static_cast<uint8_t>(ahead[1]));
+    channel->ConsumeRead(2);
+    return 0;
+  }
+  return channel->ReadUInt16(value);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -123,7 +194,7 @@ void PStream::SetDefaultHashAlgo(const ustring& algorithm) { m_default_hash_algo
 void PStream::SetTempDir(const ustring& directory) { m_temp_dir = directory; }
 
 void PStream::GetProgress(ustring* key_path, uint64_t* done, uint64_t* total) {
-  std::lock_guard<std::mutex> hold(m_mutex);
+  std::lock_guard<SpinMutex> hold(m_mutex);
   if (key_path != nullptr) {
     ustring joined;
     for (size_t i = 0; i < m_key_count; ++i) {
@@ -144,14 +215,14 @@ ustring PStream::JoinedKeyPath() {
 }
 
 void PStream::PushKey(const ustring* key) {
-  std::lock_guard<std::mutex> hold(m_mutex);
+  std::lock_guard<SpinMutex> hold(m_mutex);
   if (m_key_count == m_key_path.size()) m_key_path.emplace_back();
   m_key_path[m_key_count].key = key;
   ++m_key_count;
 }
 
 void PStream::PushKeyCopy(const ustring& key) {
-  std::lock_guard<std::mutex> hold(m_mutex);
+  std::lock_guard<SpinMutex> hold(m_mutex);
   if (m_key_count == m_key_path.size()) m_key_path.emplace_back();
   KeySlot& slot = m_key_path[m_key_count];
   slot.key = nullptr;
@@ -160,7 +231,7 @@ void PStream::PushKeyCopy(const ustring& key) {
 }
 
 void PStream::PinKeys() {
-  std::lock_guard<std::mutex> hold(m_mutex);
+  std::lock_guard<SpinMutex> hold(m_mutex);
   for (size_t i = 0; i < m_key_count; ++i) {
     KeySlot& slot = m_key_path[i];
     if (slot.key == nullptr) continue;
@@ -169,8 +240,14 @@ void PStream::PinKeys() {
   }
 }
 
+void PStream::ReplaceLastKey(const ustring* key) {
+  std::lock_guard<SpinMutex> hold(m_mutex);
+  KeySlot& slot = m_key_path[m_key_count - 1];
+  slot.key = key;
+}
+
 void PStream::PopKey() {
-  std::lock_guard<std::mutex> hold(m_mutex);
+  std::lock_guard<SpinMutex> hold(m_mutex);
   if (m_key_count > 0) --m_key_count;
 }
 
@@ -178,14 +255,14 @@ void PStream::SetProgress(uint64_t done, uint64_t total) {
   // Every item sets (0, 0): unchanged counters need no lock.  This thread is
   // their only writer, so its unlocked read is not a race.
   if (m_progress_done == done && m_progress_total == total) return;
-  std::lock_guard<std::mutex> hold(m_mutex);
+  std::lock_guard<SpinMutex> hold(m_mutex);
   m_progress_done = done;
   m_progress_total = total;
 }
 
 void PStream::Reset() {
   {
-    std::lock_guard<std::mutex> hold(m_mutex);
+    std::lock_guard<SpinMutex> hold(m_mutex);
     m_key_count = 0;
     if (m_key_path.size() > kKeyPathKeep) m_key_path.clear();
     // The slots of arrays are empty between messages; deep ones are let go.
@@ -249,7 +326,7 @@ int PStream::Encode(Channel* channel, const PObject& value) {
     case PObject::kNull: {
       static const uint8_t kNullItem[2] = {kTagNull, 0};
       SetProgress(0, 0);
-      int rc = channel->Write(kNullItem, sizeof(kNullItem));
+      int rc = PutItem(channel, kNullItem, sizeof(kNullItem));
       if (rc != 0) return ChannelFailure(__LINE__, rc);
       return 0;
     }
@@ -263,7 +340,7 @@ int PStream::Encode(Channel* channel, const PObject& value) {
         item[2 + i] = static_cast<uint8_t>(number >> (8 * (width - 1 - i)));
       }
       SetProgress(0, 0);
-      int rc = channel->Write(item, 2 + width);
+      int rc = PutItem(channel, item, 2 + width);
       if (rc != 0) return ChannelFailure(__LINE__, rc);
       STREAM_LOG(kLogDebug, "%s%llu\n", Indent(), ULL(number));
       return 0;
@@ -287,15 +364,13 @@ int PStream::Encode(Channel* channel, const PObject& value) {
                            static_cast<uint8_t>(buffer.data_length >> 8),
                            static_cast<uint8_t>(buffer.data_length)};
       SetProgress(0, 0);
-      int rc = channel->Write(header, sizeof(header));
-      if (rc == 0 && buffer.data_length > 0) rc = channel->Write(buffer.data, buffer.data_length);
+      int rc = PutItem(channel, header, sizeof(header), buffer.data, buffer.data_length);
       if (rc != 0) return ChannelFailure(__LINE__, rc);
       STREAM_LOG(kLogDebug, "%s%llu\n", Indent(), ULL(buffer.data_length));
       return 0;
     }
     case PObject::kArray: {
-      uint8_t tag = kTagArray;
-      int rc = channel->Write(&tag, 1);
+      int rc = PutTag(channel, kTagArray);
       if (rc != 0) return ChannelFailure(__LINE__, rc);
       STREAM_LOG(kLogDebug, "%s[\n", Indent());
       ++m_depth;
@@ -303,31 +378,43 @@ int PStream::Encode(Channel* channel, const PObject& value) {
         rc = Encode(channel, element);
         if (rc != 0) return rc;
       }
-      tag = kTagEnd;
-      rc = channel->Write(&tag, 1);
+      rc = PutTag(channel, kTagEnd);
       if (rc != 0) return ChannelFailure(__LINE__, rc);
       LeaveContainer();
       STREAM_LOG(kLogDebug, "%s]\n", Indent());
       return 0;
     }
     case PObject::kMap: {
-      uint8_t tag = kTagMap;
-      int rc = channel->Write(&tag, 1);
+      int rc = PutTag(channel, kTagMap);
       if (rc != 0) return ChannelFailure(__LINE__, rc);
       STREAM_LOG(kLogDebug, "%s{\n", Indent());
       ++m_depth;
       const PObject::map_type& map = value.get_map();
+      // One lock per entry: the key sent last is popped as the next one is
+      // pushed, in place, and the last one when the map is done.
+      bool key_on_path = false;
       for (PObject::map_type::const_iterator it = map.begin(); it != map.end();) {
         PObject::map_type::const_iterator next = std::next(it);
         // The nodes lie scattered on the heap: start loading the next key
         // while this entry is encoded.
         if (next != map.end()) __builtin_prefetch(next->first.c_str());
-        rc = EncodeEntry(channel, it->first, it->second);
-        if (rc != 0) return rc;
+        rc = EncodeKey(channel, it->first);
+        if (rc != 0) {
+          if (key_on_path) PopKey();
+          return rc;
+        }
+        if (key_on_path) {
+          ReplaceLastKey(&it->first);
+        } else {
+          PushKey(&it->first);
+          key_on_path = true;
+        }
+        rc = Encode(channel, it->second);
+        if (rc != 0) return rc;  // the key stays on the path for the error stack
         it = next;
       }
-      tag = kTagEnd;
-      rc = channel->Write(&tag, 1);
+      if (key_on_path) PopKey();
+      rc = PutTag(channel, kTagEnd);
       if (rc != 0) return ChannelFailure(__LINE__, rc);
       LeaveContainer();
       STREAM_LOG(kLogDebug, "%s}\n", Indent());
@@ -349,18 +436,20 @@ int PStream::EncodeString(Channel* channel, const char* text, uint32_t length) {
                length);
     return kErrProtocol;
   }
-  uint8_t header[3] = {kTagString, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
-  int rc = channel->Write(header, sizeof(header));
-  if (rc == 0 && length > 0) rc = channel->Write(text, length);
+  int rc = PutString(channel, text, static_cast<uint16_t>(length));
   if (rc != 0) return ChannelFailure(__LINE__, rc);
   STREAM_LOG(kLogDebug, "%s\"%s\"\n", Indent(), text);
   return 0;
 }
 
-int PStream::EncodeEntry(Channel* channel, const ustring& key, const PObject& value) {
+int PStream::EncodeKey(Channel* channel, const ustring& key) {
   // The leading underscore of a key is local only: "_a" travels as "a".
   const uint32_t skip = (!key.empty() && key[0] == '_') ? 1 : 0;
-  int rc = EncodeString(channel, key.c_str() + skip, key.length() - skip);
+  return EncodeString(channel, key.c_str() + skip, key.length() - skip);
+}
+
+int PStream::EncodeEntry(Channel* channel, const ustring& key, const PObject& value) {
+  int rc = EncodeKey(channel, key);
   if (rc != 0) return rc;
   PushKey(&key);
   rc = Encode(channel, value);
@@ -491,7 +580,7 @@ int PStream::RecvDiscard(Channel* channel, PObject* value) {
 
 int PStream::Decode(Channel* channel, PObject* target) {
   uint8_t tag = 0;
-  int rc = channel->ReadUInt8(&tag);
+  int rc = GetByte(channel, &tag);
   if (rc != 0) return ChannelFailure(__LINE__, rc);
   return DecodeTagged(channel, tag, target);
 }
@@ -500,7 +589,7 @@ int PStream::DecodeTagged(Channel* channel, uint8_t tag, PObject* target) {
   switch (tag) {
     case kTagNull: {
       uint8_t length = 0;
-      int rc = channel->ReadUInt8(&length);
+      int rc = GetByte(channel, &length);
       if (rc != 0) return ChannelFailure(__LINE__, rc);
       if (length != 0) {
         STREAM_LOG(kLogError, "[ERROR] stream(%d): expect length 0, but we've got %u\n", __LINE__,
@@ -537,7 +626,7 @@ int PStream::DecodeTagged(Channel* channel, uint8_t tag, PObject* target) {
 
 int PStream::DecodeInteger(Channel* channel, PObject* target) {
   uint8_t width = 0;
-  int rc = channel->ReadUInt8(&width);
+  int rc = GetByte(channel, &width);
   if (rc != 0) return ChannelFailure(__LINE__, rc);
   if (width > 8) {
     STREAM_LOG(kLogError, "[ERROR] stream(%d): integer of %u bytes, at most 8 are allowed\n",
@@ -545,7 +634,7 @@ int PStream::DecodeInteger(Channel* channel, PObject* target) {
     return kErrProtocol;
   }
   uint8_t bytes[8];
-  rc = channel->Read(bytes, width);
+  rc = GetBytes(channel, bytes, width);
   if (rc != 0) return ChannelFailure(__LINE__, rc);
   uint64_t number = 0;
   for (int i = 0; i < width; ++i) number = (number << 8) | bytes[i];
@@ -570,11 +659,11 @@ int PStream::ReadBytes(Channel* channel, uint32_t n, std::vector<char>* out) {
 
 int PStream::DecodeString(Channel* channel) {
   uint16_t length = 0;
-  int rc = channel->ReadUInt16(&length);
+  int rc = GetUInt16(channel, &length);
   if (rc != 0) return ChannelFailure(__LINE__, rc);
   // At most 64 KiB, which is one step of ReadBytes: read in place.
   m_scratch.resize(static_cast<size_t>(length) + 1);
-  rc = channel->Read(m_scratch.data(), length);
+  rc = GetBytes(channel, m_scratch.data(), length);
   if (rc != 0) return ChannelFailure(__LINE__, rc);
   // Taken as NUL-terminated text: an embedded zero byte ends the string.
   m_scratch[length] = '\0';
@@ -620,7 +709,7 @@ int PStream::DecodeArray(Channel* channel, PObject* target) {
   gathered.clear();  // only an exception could have left something there
   for (;;) {
     uint8_t tag = 0;
-    rc = channel->ReadUInt8(&tag);
+    rc = GetByte(channel, &tag);
     if (rc != 0) {
       AppendGathered(&gathered, &array);
       return ChannelFailure(__LINE__, rc);
@@ -650,7 +739,7 @@ void PStream::AppendGathered(PObject::array_type* gathered, PObject::array_type*
 
 int PStream::DecodeKey(Channel* channel) {
   uint8_t tag = 0;
-  int rc = channel->ReadUInt8(&tag);
+  int rc = GetByte(channel, &tag);
   if (rc != 0) return ChannelFailure(__LINE__, rc);
   if (tag == kTagEnd) return 0;
   if (tag != kTagString) {

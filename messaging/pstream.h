@@ -42,6 +42,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/spin_mutex.h"
 #include "base/ustring.h"
 #include "messaging/channel.h"
 #include "messaging/pobject.h"
@@ -120,6 +121,8 @@ class PStream {
   int Encode(Channel* channel, const PObject& value);
   // `text` is NUL-terminated at `length`.
   int EncodeString(Channel* channel, const char* text, uint32_t length);
+  // A map key as a string item, without its leading underscore.
+  int EncodeKey(Channel* channel, const ustring& key);
   // `key` stands on the key path while the value is encoded, and stays there
   // after a failure until Send returns: it must live that long.
   int EncodeEntry(Channel* channel, const ustring& key, const PObject& value);
@@ -159,6 +162,8 @@ class PStream {
   // Turns every key on the path into a copy, before the value that holds
   // some of them goes away.
   void PinKeys();
+  // Puts `key` in place of the innermost key: a pop and a push in one.
+  void ReplaceLastKey(const ustring* key);
   void PopKey();
   void SetProgress(uint64_t done, uint64_t total);
   ustring JoinedKeyPath();
@@ -173,8 +178,9 @@ class PStream {
   };
 
   // Guards m_key_path and the two progress counters.  Only the encoding or
-  // decoding thread writes them, so that thread reads them without it.
-  std::mutex m_mutex;
+  // decoding thread writes them, so that thread reads them without it.  It
+  // is taken once per map entry, and by GetProgress only now and then.
+  SpinMutex m_mutex;
   // The first m_key_count entries are the path; the ones past it are kept
   // only so that their storage is reused by the next keys.
   std::vector<KeySlot> m_key_path;

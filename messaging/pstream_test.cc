@@ -194,6 +194,33 @@ TEST_F(PStreamTest, DecodeTable) {
   EXPECT_EQ(FromHex("20 00 03 0d 40") + payload, bytes);
 }
 
+// Every kind's wire form, and the key path named when an entry fails.
+TEST_F(PStreamTest, EncodeTableAndErrorStack) {
+  PObject map;
+  map["_a"] = 255;
+  map["b"].mutable_array().push_back(PObject(256));
+  map["b"].mutable_array().push_back(PObject());
+  map["c"] = "abc";
+  map["d"] = uint64_t{1} << 32;
+  map["e"] = 65536;
+  std::string bytes;
+  ASSERT_EQ(0, EncodeBytes(map, &bytes));
+  EXPECT_EQ(FromHex("42 10 00 01 61 01 01 ff 10 00 01 62 41 01 02 01 00 00 00 40 10 00 01 63"
+                    " 10 00 03 61 62 63 10 00 01 64 01 08 00 00 00 01 00 00 00 00"
+                    " 10 00 01 65 01 04 00 01 00 00 40"),
+            bytes);
+  PObject failing;
+  failing["a"]["m"]["z"] = 1;
+  failing["a"]["y"] = Binary("/missing", 0, 1);
+  failing["b"] = 2;
+  EXPECT_EQ(-1, EncodeBytes(failing, &bytes));
+  failing["a"]["y"] = 3;
+  failing["c"] = Binary("/missing", 0, 1);
+  EXPECT_EQ(-1, EncodeBytes(failing, &bytes));
+  EXPECT_TRUE(LogHas("Error stack: a.y\n"));
+  EXPECT_TRUE(LogHas("Error stack: c\n"));
+}
+
 TEST_F(PStreamTest, FileStretches) {
   const size_t kSize = (6u << 20) + 12345;
   const std::string content = Pattern(kSize, 99);

@@ -74,20 +74,42 @@ class BufferedIO {
   // copied here, without the general loop: nearly every small item of a
   // message is read this way.
   size_t Read(void* buffer, size_t n) {
-    if (n == 0 || m_rend - m_rpos < n || !IsUsable()) return ReadThrough(buffer, n);
-    memcpy(buffer, m_rbuf.data() + m_rpos, n);
-    m_rpos += n;
-    m_error = kOk;
+    const char* ahead = ReadAhead(n);
+    if (ahead == nullptr) return ReadThrough(buffer, n);
+    memcpy(buffer, ahead, n);
+    ConsumeRead(n);
     return n;
   }
   // Takes up to n bytes for sending, stopping early only on failure.  Bytes
   // that fit in the write buffer without filling it are copied here.
   size_t Write(const void* buffer, size_t n) {
-    if (n == 0 || m_wlen + n >= m_wbuf.size() || !IsUsable()) return WriteThrough(buffer, n);
-    memcpy(m_wbuf.data() + m_wlen, buffer, n);
+    char* room = WriteRoom(n);
+    if (room == nullptr) return WriteThrough(buffer, n);
+    memcpy(room, buffer, n);
+    CommitWrite(n);
+    return n;
+  }
+  // The n bytes a Read(n) would copy wholly from the read-ahead buffer, in
+  // place; null when it would have to go further.  ConsumeRead(n) then
+  // takes them as that Read would.
+  const char* ReadAhead(size_t n) const {
+    if (n == 0 || m_rend - m_rpos < n || !IsUsable()) return nullptr;
+    return m_rbuf.data() + m_rpos;
+  }
+  void ConsumeRead(size_t n) {
+    m_rpos += n;
+    m_error = kOk;
+  }
+  // Where a Write(n) would copy its bytes, when they fit in the write buffer
+  // without filling it; null otherwise.  CommitWrite(n) then takes the n
+  // bytes put there as that Write would.
+  char* WriteRoom(size_t n) {
+    if (n == 0 || m_wlen + n >= m_wbuf.size() || !IsUsable()) return nullptr;
+    return m_wbuf.data() + m_wlen;
+  }
+  void CommitWrite(size_t n) {
     m_wlen += n;
     m_error = kOk;
-    return n;
   }
   // Sends everything buffered.  0 or an error code.
   int Flush();
