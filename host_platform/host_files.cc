@@ -150,4 +150,10 @@ FolderLock::~FolderLock() {
   if (fd_ >= 0) close(fd_);  // closing releases the lock
 }
 
+char* CopyString(const std::string& s) {
+  char* copy = static_cast<char*>(malloc(s.size() + 1));
+  if (copy != nullptr) memcpy(copy, s.c_str(), s.size() + 1);
+  return copy;
+}
+
 }  // namespace host_platform

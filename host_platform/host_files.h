@@ -24,6 +24,10 @@ enum class ReadResult {
 // Reads the whole file into *content (at most `max_size` bytes).
 ReadResult ReadWholeFile(const std::string& host_path, size_t max_size, std::string* content);
 
+// A copy of `s` in memory from malloc, for the records that the platform's
+// free calls release with free(); null when memory is short.
+char* CopyString(const std::string& s);
+
 // Replaces the file's content atomically: the new content is written to a
 // temporary file in the same folder, flushed to disk, renamed over the file,
 // and the folder is flushed.  The file keeps its permission bits (and owner,

@@ -146,12 +146,6 @@ int FindShare(const std::string& name, ShareEntry* found) {
   return -1;
 }
 
-char* CopyString(const std::string& s) {
-  char* copy = static_cast<char*>(malloc(s.size() + 1));
-  if (copy != nullptr) memcpy(copy, s.c_str(), s.size() + 1);
-  return copy;
-}
-
 bool CopyOut(const std::string& value, char* buffer, int size) {
   if (value.size() + 1 > static_cast<size_t>(size)) {
     HOST_PLATFORM_FAIL(TLIB_ERR_BUFFER_TOO_SMALL);
@@ -182,8 +176,8 @@ int TARNShareGet(const char* name, TarnShareInfo** share) {
   if (FindShare(name, &entry) < 0) return -1;
   TarnShareInfo* record = static_cast<TarnShareInfo*>(calloc(1, sizeof(TarnShareInfo)));
   if (record != nullptr) {
-    record->name = CopyString(entry.name);
-    record->path = CopyString(entry.path);
+    record->name = host_platform::CopyString(entry.name);
+    record->path = host_platform::CopyString(entry.path);
   }
   if (record == nullptr || record->name == nullptr || record->path == nullptr) {
     TARNShareFree(record);

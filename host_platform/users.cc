@@ -5,7 +5,6 @@
 // library.  Lines that are not well formed (too few or too many fields, a
 // non-numeric uid or gid, NIS "+"/"-" entries) are passed over.
 #include <stdlib.h>
-#include <string.h>
 #include <time.h>
 
 #include <new>
@@ -99,12 +98,6 @@ bool ParsePasswd(const std::vector<std::string>& f, PasswdEntry* entry) {
   return true;
 }
 
-char* CopyString(const std::string& s) {
-  char* copy = static_cast<char*>(malloc(s.size() + 1));
-  if (copy != nullptr) memcpy(copy, s.c_str(), s.size() + 1);
-  return copy;
-}
-
 // The expiry day of `name` from shadow: -1 when none is set, the file or the
 // account is missing, or the field is not a number.
 int32_t ExpiryDay(const std::string& name) {
@@ -122,8 +115,8 @@ int32_t ExpiryDay(const std::string& name) {
 int MakeRecord(const PasswdEntry& entry, TarnUserInfo** user) {
   TarnUserInfo* record = static_cast<TarnUserInfo*>(calloc(1, sizeof(TarnUserInfo)));
   if (record != nullptr) {
-    record->name = CopyString(entry.name);
-    record->home = CopyString(entry.home);
+    record->name = host_platform::CopyString(entry.name);
+    record->home = host_platform::CopyString(entry.home);
   }
   if (record == nullptr || record->name == nullptr || record->home == nullptr) {
     TARNUserFree(record);
