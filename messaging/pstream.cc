@@ -89,12 +89,14 @@ int IntegerWidth(uint64_t value) {
   return 8;
 }
 
-// Item writers.  Each puts its item straight into the channel's write
-// buffer when the channel would only copy it there, and otherwise writes it
-// as the channel writes of its head and then its body.
+// Item writers and readers.  An item goes straight into the channel's write
+// buffer, or comes straight out of its read-ahead buffer, when the channel
+// would only copy it; otherwise through the channel's Write (its head, then
+// its body) or Read.  Inlined, so that the small fixed sizes of tags and
+// heads become plain stores and loads.
 
-int PutItem(Channel* channel, const void* head, size_t head_n, const void* body = nullptr,
-            size_t body_n = 0) {
+inline __attribute__((always_inline)) int PutItem(Channel* channel, const void* head, size_t head_n,
+                                                  const void* body = nullptr, size_t body_n = 0) {
   if (char* room = channel->WriteInPlace(head_n + body_n)) {
     memcpy(room, head, head_n);
     if (body_n > 0) memcpy(room + head_n, body, body_n);
@@ -106,33 +108,15 @@ int PutItem(Channel* channel, const void* head, size_t head_n, const void* body 
   return rc;
 }
 
-int PutTag(Channel* channel, uint8_t tag) {
-  if (char* room = channel->WriteInPlace(1)) {
-    room[0] = static_cast<char>(tag);
-    channel->CommitWrite(1);
-    return 0;
-  }
-  return channel->Write(&tag, 1);
-}
+int PutTag(Channel* channel, uint8_t tag) { return PutItem(channel, &tag, 1); }
 
 int PutString(Channel* channel, const char* text, uint16_t length) {
   const uint8_t header[3] = {PStream::kTagString, static_cast<uint8_t>(length >> 8),
                              static_cast<uint8_t>(length)};
-  if (char* room = channel->WriteInPlace(sizeof(header) + length)) {
-    memcpy(room, header, sizeof(header));
-    memcpy(room + sizeof(header), text, length);
-    channel->CommitWrite(sizeof(header) + length);
-    return 0;
-  }
-  int rc = channel->Write(header, sizeof(header));
-  if (rc == 0 && length > 0) rc = channel->Write(text, length);
-  return rc;
+  return PutItem(channel, header, sizeof(header), text, length);
 }
 
-// Item readers, the counterparts of the writers: n bytes straight from the
-// channel's read-ahead buffer when it holds them and the channel would only
-// copy them, else through the channel's Read.
-int GetBytes(Channel* channel, void* out, size_t n) {
+inline __attribute__((always_inline)) int GetBytes(Channel* channel, void* out, size_t n) {
   if (const char* ahead = channel->ReadInPlace(n)) {
     memcpy(out, ahead, n);
     channel->ConsumeRead(n);
@@ -141,23 +125,14 @@ int GetBytes(Channel* channel, void* out, size_t n) {
   return channel->Read(out, n);
 }
 
-int GetByte(Channel* channel, uint8_t* value) {
-  if (const char* ahead = channel->ReadInPlace(1)) {
-    *value = static_cast<uint8_t>(ahead[0]);
-    channel->ConsumeRead(1);
-    return 0;
-  }
-  return channel->ReadUInt8(value);
-}
+int GetByte(Channel* channel, uint8_t* value) { return GetBytes(channel, value, 1); }
 
+// Big-endian, as Channel::ReadUInt16 reads it.
 int GetUInt16(Channel* channel, uint16_t* value) {
-  if (const char* ahead = channel->ReadInPlace(2)) {
-    *value =
-        static_cast<uint16_t>(static_cast<uint8_t>(ahead[0]) << 8 | static_cast<uint8_t>(ahead[1]));
-    channel->ConsumeRead(2);
-    return 0;
-  }
-  return channel->ReadUInt16(value);
+  uint8_t bytes[2];
+  int rc = GetBytes(channel, bytes, sizeof(bytes));
+  if (rc == 0) *value = static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
+  return rc;
 }
 
 }  // namespace
